@@ -1,0 +1,24 @@
+// Splitting URLs into host, port and path. Two families: http* for the plain page-fetch client
+// (knows only "http://" or no scheme) and url* for the client with time-out (also "https://").
+// Pure functions; a URL of an unexpected shape yields whatever the steps produce.
+#pragma once
+
+#include <string_view>
+
+#include "base/text.h"
+
+namespace qelvora {
+
+Text httpHost(std::string_view url, bool keepPort = false);
+Text httpPath(std::string_view url);
+int httpPort(std::string_view url);
+
+Text urlHost(std::string_view url);
+Text urlPath(std::string_view url);
+int urlPort(std::string_view url);
+
+// The bytes of text before the first delimiter found at or after start; empty when not found.
+Text textBefore(std::string_view text, std::string_view delimiter, int start = 1,
+                bool ignoreCase = false);
+
+}  // namespace qelvora

@@ -1,0 +1,19 @@
+// Hosts ("host" or "host:port") of the time service and the three answer sites. The defaults are
+// build settings (CMake cache variables QELVORA_*_HOST); the terminal tool can replace them.
+#pragma once
+
+#include <string>
+
+namespace qelvora {
+
+struct Hosts {
+  std::string time;
+  std::string source1;
+  std::string source2;
+  std::string source3;
+};
+
+// The hosts in force for this process; changed only at start-up, before any question is asked.
+Hosts& hosts();
+
+}  // namespace qelvora

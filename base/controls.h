@@ -6,6 +6,7 @@
 // when it has been performed.
 #pragma once
 
+#include <functional>
 #include <string_view>
 #include <variant>
 
@@ -60,6 +61,8 @@ class ControlAccess {
   virtual void setFocus(std::string_view control) = 0;
   // Shows the related-picture window modally; returns when it has been closed.
   virtual void openPictureWindow() = 0;
+  // Runs fn whole on the window thread and returns when it has run (at once when called there).
+  virtual void runOnWindowThread(const std::function<void()>& fn) { fn(); }
 
   // Typed shorthands.
   Text content(std::string_view box) { return asText(readProperty(box, Property::Content)); }

@@ -1,0 +1,13 @@
+// Answer source 1 (fuzzy): a question-and-answer site searched loosely; pages in UTF-8.
+#pragma once
+
+#include "sources/clean_markup.h"
+
+namespace qelvora {
+
+// Entry of the source, run on a worker by the router: searches the site for the question in
+// 编辑框3, cuts title and answer out of the answer page, writes the transcript to 编辑框5, cleans
+// it and ends with run.finishAnswer().
+void askFuzzySource(SourceRun& run);
+
+}  // namespace qelvora

@@ -1,0 +1,79 @@
+#include "sources/markup.h"
+
+#include <array>
+#include <utility>
+
+#include "web/encoding.h"
+
+namespace qelvora {
+
+Text cutBetween(std::string_view text, std::string_view startMarker, std::string_view endMarker) {
+  // Markers are written with a placeholder where the page has a double quote.
+  static const Text kQuotePlaceholder = utf8ToGbk("#引号");
+  Text start = replaceText(startMarker, kQuotePlaceholder, "\"", 1, std::nullopt, true);
+  Text end = replaceText(endMarker, kQuotePlaceholder, "\"", 1, std::nullopt, true);
+
+  int startAt = findText(text, start, 1, true);
+  if (startAt == -1) return {};
+  Text rest = rightText(text, textLength(text) - startAt - textLength(start) + 1);
+  int endAt = findText(rest, end, 1, true);
+  if (endAt == -1) return {};
+  return leftText(rest, endAt - 1);
+}
+
+Text pageToGbk(std::string_view page) {
+  return fromWide(toWide(page, kCodePageUtf8), kCodePageGbk);
+}
+
+namespace {
+
+using Step = std::pair<std::string_view, std::string_view>;
+
+// The order matters: ">" becomes a line break before the tag openings are removed, so each tag
+// ends up as one line break.
+constexpr std::array<Step, 15> kMarkupSteps{{
+    {"href=", ""},
+    {"target=\"_blank\">", ""},
+    {"</A>", ""},
+    {"<br>", "\r\n"},
+    {"<img src=", "\r\n"},
+    {">", "\r\n"},
+    {"<b", ""},
+    {"</b", ""},
+    {"r/", ""},
+    {"r /", ""},
+    {"&nbsp", ""},
+    {"</a", ""},
+    {"</p", ""},
+    {"<p", ""},
+    {";</p", ""},
+}};
+
+// Extra steps for the software site's descriptions.
+constexpr std::array<Step, 5> kSoftwareSteps{{
+    {"&quot;", ""},
+    {".img", ""},
+    {"<span style=", ""},
+    {"font-size:12px;", ""},
+    {"</span", ""},
+}};
+
+void applyStep(Text& text, const Step& step) {
+  // No occurrence of the bytes at all means no occurrence at a character start either: skip the
+  // copy. Otherwise the character-wise replace decides which occurrences count.
+  if (text.find(step.first) == Text::npos) return;
+  text = replaceText(text, step.first, step.second, 1, std::nullopt, true);
+}
+
+}  // namespace
+
+Text cleanMarkupText(std::string_view text, bool withSoftwareSteps) {
+  Text result(text);
+  for (const Step& step : kMarkupSteps) applyStep(result, step);
+  if (withSoftwareSteps) {
+    for (const Step& step : kSoftwareSteps) applyStep(result, step);
+  }
+  return result;
+}
+
+}  // namespace qelvora

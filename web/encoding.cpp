@@ -108,15 +108,16 @@ Converted convert(std::string_view in, const char* from, Source source, const ch
     char* outPtr = out.data() + used;
     std::size_t outLeft = out.size() - used;
     std::size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+    int error = errno;
     used = out.size() - outLeft;
     if (rc != static_cast<std::size_t>(-1)) break;
-    if (errno == E2BIG) {
+    if (error == E2BIG) {
       ensureRoom(out.size());  // doubles
       continue;
     }
-    if (errno == EILSEQ || errno == EINVAL) {
+    if (error == EILSEQ || error == EINVAL) {
       std::size_t skip =
-          errno == EINVAL ? inLeft
+          error == EINVAL ? inLeft
                           : refusedLength(source, reinterpret_cast<unsigned char*>(inPtr), inLeft);
       if (skip == 0 || skip > inLeft) skip = inLeft;
       inPtr += skip;

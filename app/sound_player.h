@@ -3,6 +3,7 @@
 // feeder runs the same against Qt Multimedia and against the simulated device of the tests.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -42,5 +43,11 @@ void installSoundOutput(std::shared_ptr<SoundOutput> output);
 bool startSound(std::string_view wav, bool repeat);
 // Signals every playing sound to stop; returns at once.
 void stopSound();
+
+// The sounds whose feeder thread has not ended yet.
+int playingSoundCount();
+// How long a feeder waits for a buffer to come back before it gives the sound up (8,888 ms).
+// Tests shorten it; the program never changes it.
+void setSoundWatchdog(std::chrono::milliseconds wait);
 
 }  // namespace qelvora

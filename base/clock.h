@@ -3,8 +3,10 @@
 // the real clock.
 #pragma once
 
+#include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "base/datetime.h"
@@ -43,5 +45,10 @@ class RecordingClockSetter : public ClockSetter {
 std::shared_ptr<ClockSetter> installClockSetter(std::shared_ptr<ClockSetter> setter);
 
 bool setSystemClock(DateTime value);
+
+// The CLOCK_REALTIME value of a local calendar time (the date-time's fields read with mktime in the
+// current time zone, milliseconds kept); nullopt when mktime cannot represent it. The real setter
+// uses this, and it is what tests check instead of setting the clock.
+std::optional<timespec> localTimeToTimespec(DateTime value);
 
 }  // namespace qelvora

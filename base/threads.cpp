@@ -1,0 +1,93 @@
+#include "base/threads.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace qelvora {
+
+namespace {
+
+std::mutex hooksMutex;
+std::shared_ptr<const EventHooks> currentHooks;
+std::atomic<bool> instant{false};
+
+// The hooks when they serve the calling thread, else null.
+std::shared_ptr<const EventHooks> hooksHere() {
+  std::shared_ptr<const EventHooks> hooks;
+  {
+    std::lock_guard lock(hooksMutex);
+    hooks = currentHooks;
+  }
+  if (!hooks || (hooks->appliesHere && !hooks->appliesHere())) return nullptr;
+  return hooks;
+}
+
+}  // namespace
+
+bool startWorker(std::function<void()> routine) {
+  if (!routine) return false;
+  try {
+    std::thread(std::move(routine)).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+std::uint32_t tickCount() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+                  static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<std::uint32_t>(ms);  // wraps like the platform tick count
+}
+
+void installEventHooks(EventHooks hooks) {
+  auto shared = std::make_shared<const EventHooks>(std::move(hooks));
+  std::lock_guard lock(hooksMutex);
+  currentHooks = std::move(shared);
+}
+
+void processEvents() {
+  if (auto hooks = hooksHere(); hooks && hooks->processEvents) hooks->processEvents();
+}
+
+void waitWithEvents(int milliseconds) {
+  if (milliseconds <= 0) return;
+  const auto hooks = hooksHere();
+  if (instant.load()) {
+    if (hooks && hooks->processEvents) hooks->processEvents();
+    return;
+  }
+  const std::uint32_t begin = tickCount();
+  const auto limit = static_cast<std::uint32_t>(milliseconds);
+  for (;;) {
+    if (hooks && hooks->processEvents) hooks->processEvents();
+    // Unsigned difference: correct across the 2^32 wrap.
+    const std::uint32_t elapsed = tickCount() - begin;
+    if (elapsed > limit) return;
+    // Sleep until an event comes or the wait is over; never spin.
+    const int remaining = static_cast<int>(limit - elapsed) + 1;
+    if (hooks && hooks->waitForEvents) {
+      hooks->waitForEvents(remaining);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(remaining));
+    }
+  }
+}
+
+void setInstantWaits(bool on) {
+  instant.store(on);
+}
+
+bool instantWaits() {
+  return instant.load();
+}
+
+}  // namespace qelvora

@@ -1,0 +1,440 @@
+#include "app/form_model.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
+
+#include "web/encoding.h"
+
+namespace qelvora {
+
+namespace {
+
+// State of one call queued from another thread, guarded by the model's call mutex.
+struct QueuedCall {
+  bool running = false;
+  bool done = false;
+  bool abandoned = false;
+};
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+bool isBrowsable(std::string_view address) {
+  return startsWithNoCase(address, "http://") || startsWithNoCase(address, "https://");
+}
+
+}  // namespace
+
+PropertyValue emptyValue(Property property) {
+  switch (property) {
+    case Property::Disabled:
+      return false;
+    case Property::Period:
+      return 0;
+    case Property::Selection:
+      return -1;
+    case Property::Picture:
+      return Bytes();
+    default:
+      return Text();
+  }
+}
+
+FormModel::FormModel(QObject* parent) : QObject(parent) {
+  // The layout's initial state. Texts are GBK like every value the logic sees.
+  addControl(ctl::kMainWindow, ControlKind::Window, utf8ToGbk("Qelvora"));
+  addControl("分组框3", ControlKind::GroupBox, utf8ToGbk("简介"));
+  addControl("标签2", ControlKind::Label,
+             utf8ToGbk("欢迎使用Qelvora\r\n\r\n本系统会根据你所提及的问题给予最准确最科学的解答"));
+  addControl("分组框1", ControlKind::GroupBox, utf8ToGbk("提问区"));
+  addControl(ctl::kQuestionBox, ControlKind::EditBox);
+  addControl(ctl::kSourceList, ControlKind::ComboBox);
+  addControl(ctl::kAskButton, ControlKind::Button, utf8ToGbk("智能解答"));
+  addControl("分组框2", ControlKind::GroupBox, utf8ToGbk("解答区"));
+  addControl(ctl::kAnswerBox, ControlKind::EditBox);
+  addControl(ctl::kCopyBox, ControlKind::EditBox);
+  addControl(ctl::kSpeedBox, ControlKind::EditBox, "40");
+  addControl("标签1", ControlKind::Label, utf8ToGbk("速度(毫秒)："));
+  addControl(ctl::kTranscriptBox, ControlKind::EditBox);
+  addControl(ctl::kPictureAddressBox, ControlKind::EditBox);
+  addControl(ctl::kRetypeButton, ControlKind::Button, utf8ToGbk("解答"));
+  addControl(ctl::kDownloadButton, ControlKind::Button);
+  addControl(ctl::kBrowser, ControlKind::Browser);
+  addControl(ctl::kTypingTimer, ControlKind::Timer);
+  addControl(ctl::kProgressTimer, ControlKind::Timer);
+  addControl(ctl::kPictureWindow, ControlKind::Window, utf8ToGbk("相关图片"), true);
+  addControl(ctl::kPictureBox, ControlKind::Picture, {}, true);
+
+  Control& list = controls_.find(ctl::kSourceList)->second;
+  list.items = {utf8ToGbk("智能芯片①(模糊)"), utf8ToGbk("智能芯片②(精确)"),
+                utf8ToGbk("智能芯片③(软件)")};
+  list.selection = 0;
+
+  controls_.find(ctl::kTypingTimer)->second.tick = &FormHandlers::typingTimerTick;
+  controls_.find(ctl::kProgressTimer)->second.tick = &FormHandlers::progressTimerTick;
+  for (auto& [name, c] : controls_) {
+    if (c.kind != ControlKind::Timer) continue;
+    c.timer = new QTimer(this);
+    c.timer->setTimerType(Qt::PreciseTimer);
+    auto slot = c.tick;
+    connect(c.timer, &QTimer::timeout, this, [this, slot] {
+      // Copy: the handler may replace the table while it runs.
+      auto handler = handlers.*slot;
+      if (handler) handler();
+    });
+  }
+}
+
+FormModel::~FormModel() {
+  shutDown();
+}
+
+void FormModel::addControl(std::string_view name, ControlKind kind, Text text,
+                           bool inPictureWindow) {
+  Control c;
+  c.kind = kind;
+  c.text = std::move(text);
+  c.inPictureWindow = inPictureWindow;
+  controls_.emplace(std::string(name), std::move(c));
+}
+
+bool FormModel::onWindowThread() const {
+  return QThread::currentThread() == thread();
+}
+
+bool FormModel::callOnWindowThread(const std::function<void()>& fn) {
+  if (onWindowThread()) {
+    if (shutDown_.load()) return false;
+    fn();
+    return true;
+  }
+  auto call = std::make_shared<QueuedCall>();
+  {
+    std::lock_guard lock(callMutex_);
+    if (shutDown_.load()) return false;
+  }
+  // fn lives on the caller's stack: the queued functor runs it only while the caller still
+  // waits (not abandoned), and the caller leaves only when it is done or was never started.
+  QMetaObject::invokeMethod(
+      this,
+      [this, call, &fn] {
+        {
+          std::lock_guard lock(callMutex_);
+          if (call->abandoned || shutDown_.load()) return;
+          call->running = true;
+        }
+        fn();
+        {
+          std::lock_guard lock(callMutex_);
+          call->done = true;
+        }
+        callDone_.notify_all();
+      },
+      Qt::QueuedConnection);
+  std::unique_lock lock(callMutex_);
+  callDone_.wait(lock, [&] { return call->done || (shutDown_.load() && !call->running); });
+  if (!call->done) call->abandoned = true;
+  return call->done;
+}
+
+void FormModel::shutDown() {
+  {
+    std::lock_guard lock(callMutex_);
+    shutDown_.store(true);
+  }
+  callDone_.notify_all();
+  for (auto& [name, c] : controls_)
+    if (c.timer) c.timer->stop();
+  if (pictureLoop_) pictureLoop_->quit();
+}
+
+FormModel::Control* FormModel::find(std::string_view control) {
+  auto it = controls_.find(control);
+  return it == controls_.end() ? nullptr : &it->second;
+}
+
+const FormModel::Control* FormModel::find(std::string_view control) const {
+  auto it = controls_.find(control);
+  return it == controls_.end() ? nullptr : &it->second;
+}
+
+bool FormModel::isOpen(const Control& c) const {
+  return c.inPictureWindow ? pictureOpen_ : mainOpen_;
+}
+
+void FormModel::changed(std::string_view control, Property property) {
+  emit propertyChanged(QString::fromUtf8(control.data(), static_cast<int>(control.size())),
+                       property);
+}
+
+PropertyValue FormModel::readProperty(std::string_view control, Property property) {
+  PropertyValue result = emptyValue(property);
+  callOnWindowThread([&] { result = readLocal(control, property); });
+  return result;
+}
+
+void FormModel::writeProperty(std::string_view control, Property property, PropertyValue value) {
+  callOnWindowThread([&] { writeLocal(control, property, std::move(value)); });
+}
+
+PropertyValue FormModel::readLocal(std::string_view control, Property property) {
+  const Control* c = find(control);
+  if (!c || !isOpen(*c)) return emptyValue(property);
+  switch (property) {
+    case Property::Content:
+      if (c->kind == ControlKind::EditBox) return c->text;
+      break;
+    case Property::Caption:
+      if (c->kind == ControlKind::Button || c->kind == ControlKind::Label ||
+          c->kind == ControlKind::GroupBox)
+        return c->text;
+      break;
+    case Property::Title:
+      if (c->kind == ControlKind::Window) return c->text;
+      break;
+    case Property::Disabled:
+      if (c->kind == ControlKind::Button) return c->disabled;
+      break;
+    case Property::Period:
+      if (c->kind == ControlKind::Timer) return c->period;
+      break;
+    case Property::Selection:
+      if (c->kind == ControlKind::ComboBox) return c->selection;
+      break;
+    case Property::Address:
+      if (c->kind == ControlKind::Browser) return c->address;
+      break;
+    case Property::Picture:
+      if (c->kind == ControlKind::Picture) return c->picture;
+      break;
+  }
+  return emptyValue(property);
+}
+
+void FormModel::writeLocal(std::string_view control, Property property, PropertyValue value) {
+  Control* c = find(control);
+  if (!c || !isOpen(*c)) return;
+  auto* text = std::get_if<Text>(&value);
+  auto* flag = std::get_if<bool>(&value);
+  auto* number = std::get_if<int>(&value);
+  auto* bytes = std::get_if<Bytes>(&value);
+  switch (property) {
+    case Property::Content:
+      if (c->kind != ControlKind::EditBox || !text) return;
+      c->text = std::move(*text);
+      break;
+    case Property::Caption:
+      if (!text || (c->kind != ControlKind::Button && c->kind != ControlKind::Label &&
+                    c->kind != ControlKind::GroupBox))
+        return;
+      c->text = std::move(*text);
+      break;
+    case Property::Title:
+      if (c->kind != ControlKind::Window || !text) return;
+      c->text = std::move(*text);
+      break;
+    case Property::Disabled:
+      if (c->kind != ControlKind::Button || !flag) return;
+      c->disabled = *flag;
+      break;
+    case Property::Period:
+      if (c->kind != ControlKind::Timer || !number) return;
+      setPeriod(*c, *number);
+      break;
+    case Property::Selection:
+      if (c->kind != ControlKind::ComboBox || !number) return;
+      c->selection = (*number >= 0 && *number < static_cast<int>(c->items.size())) ? *number : -1;
+      break;
+    case Property::Address:
+      if (c->kind != ControlKind::Browser || !text) return;
+      c->address = std::move(*text);
+      // Setting the address navigates, every time; only web addresses go anywhere.
+      if (browserOpener_ && isBrowsable(c->address)) browserOpener_(c->address);
+      break;
+    case Property::Picture:
+      if (c->kind != ControlKind::Picture || !bytes) return;
+      c->picture = std::move(*bytes);
+      break;
+  }
+  changed(control, property);
+}
+
+void FormModel::setPeriod(Control& c, int period) {
+  if (period < 0) period = 0;
+  // The same period leaves a running timer alone: its next tick is not delayed.
+  if (period == c.period) return;
+  c.period = period;
+  if (period == 0)
+    c.timer->stop();
+  else
+    startTimer(c);
+}
+
+void FormModel::startTimer(Control& c) {
+  // start() restarts a running timer: the first tick comes one period after this write.
+  c.timer->start(instantTimers_ ? 0 : c.period);
+}
+
+void FormModel::setInstantTimers(bool on) {
+  callOnWindowThread([&] {
+    if (instantTimers_ == on) return;
+    instantTimers_ = on;
+    for (auto& [name, c] : controls_)
+      if (c.timer && c.period > 0) startTimer(c);
+  });
+}
+
+void FormModel::appendText(std::string_view control, std::string_view text) {
+  callOnWindowThread([&] {
+    Control* c = find(control);
+    if (!c || !isOpen(*c) || c->kind != ControlKind::EditBox) return;
+    c->text.append(text);
+    emit textAppended(QString::fromUtf8(control.data(), static_cast<int>(control.size())),
+                      QByteArray(text.data(), static_cast<qsizetype>(text.size())));
+  });
+}
+
+void FormModel::setFocus(std::string_view control) {
+  callOnWindowThread([&] {
+    const Control* c = find(control);
+    if (!c || !isOpen(*c)) return;
+    focus_ = std::string(control);
+    emit focusRequested(QString::fromUtf8(control.data(), static_cast<int>(control.size())));
+  });
+}
+
+void FormModel::openPictureWindow() {
+  callOnWindowThread([&] {
+    // The window is modal: while it is open nothing else can open it a second time.
+    if (pictureOpen_ || !mainOpen_) return;
+    for (auto& [name, c] : controls_) {
+      if (!c.inPictureWindow) continue;
+      c.picture = Bytes();  // its controls start empty every time
+    }
+    pictureOpen_ = true;
+    emit pictureWindowOpened();
+    if (auto handler = handlers.pictureWindowCreated) handler();
+    if (!pictureOpen_) return;  // closed by the created handler already
+    QEventLoop loop;
+    pictureLoop_ = &loop;
+    // The loop also ends when the application quits (Qt exits every running loop of the
+    // thread); the window is then closed with it.
+    loop.exec();
+    pictureLoop_ = nullptr;
+    closePictureLocal();
+  });
+}
+
+void FormModel::closePictureLocal() {
+  if (!pictureOpen_) return;
+  pictureOpen_ = false;
+  if (pictureLoop_) pictureLoop_->quit();
+  if (auto handler = handlers.pictureWindowClosing) handler();
+  emit pictureWindowClosed();
+}
+
+void FormModel::closePictureWindow() {
+  if (onWindowThread()) {
+    closePictureLocal();
+    return;
+  }
+  // From another thread: hand it over without waiting, so that a caller never blocks on a
+  // window loop (the picture loader may close from its worker in the terminal tool).
+  QMetaObject::invokeMethod(
+      this, [this] { closePictureLocal(); }, Qt::QueuedConnection);
+}
+
+void FormModel::closeMainWindow() {
+  callOnWindowThread([&] {
+    if (!mainOpen_) return;
+    closePictureLocal();
+    mainOpen_ = false;
+    for (auto& [name, c] : controls_)
+      if (c.timer) c.timer->stop();
+    emit mainWindowClosed();
+  });
+}
+
+void FormModel::runOnWindowThread(const std::function<void()>& fn) {
+  callOnWindowThread(fn);
+}
+
+void FormModel::raiseMainWindowCreated() {
+  callOnWindowThread([&] {
+    if (createdRaised_) return;
+    createdRaised_ = true;
+    if (auto handler = handlers.mainWindowCreated) handler();
+  });
+}
+
+void FormModel::click(std::string_view button) {
+  callOnWindowThread([&] {
+    const Control* c = find(button);
+    if (!c || !isOpen(*c) || c->kind != ControlKind::Button || c->disabled) return;
+    std::function<void()> handler;
+    if (button == ctl::kAskButton)
+      handler = handlers.askClicked;
+    else if (button == ctl::kRetypeButton)
+      handler = handlers.retypeClicked;
+    else if (button == ctl::kDownloadButton)
+      handler = handlers.downloadClicked;
+    if (handler) handler();
+  });
+}
+
+void FormModel::editByUser(std::string_view box, Text gbk) {
+  callOnWindowThread([&] { writeLocal(box, Property::Content, std::move(gbk)); });
+}
+
+void FormModel::selectByUser(std::string_view list, int index) {
+  callOnWindowThread([&] { writeLocal(list, Property::Selection, index); });
+}
+
+bool FormModel::pictureWindowOpen() const {
+  bool open = false;
+  const_cast<FormModel*>(this)->callOnWindowThread([&] { open = pictureOpen_; });
+  return open;
+}
+
+bool FormModel::mainWindowOpen() const {
+  bool open = false;
+  const_cast<FormModel*>(this)->callOnWindowThread([&] { open = mainOpen_; });
+  return open;
+}
+
+std::string FormModel::focusedControl() const {
+  std::string focus;
+  const_cast<FormModel*>(this)->callOnWindowThread([&] { focus = focus_; });
+  return focus;
+}
+
+ControlKind FormModel::kindOf(std::string_view control) const {
+  const Control* c = find(control);
+  return c ? c->kind : ControlKind::EditBox;
+}
+
+bool FormModel::hasControl(std::string_view control) const {
+  return find(control) != nullptr;
+}
+
+std::vector<Text> FormModel::items(std::string_view list) const {
+  const Control* c = find(list);
+  return c ? c->items : std::vector<Text>();
+}
+
+void FormModel::setBrowserOpener(std::function<void(const Text&)> opener) {
+  callOnWindowThread([&] { browserOpener_ = std::move(opener); });
+}
+
+}  // namespace qelvora

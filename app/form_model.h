@@ -1,0 +1,170 @@
+// The headless form: every control of the main window and of the "相关图片" window with its value
+// and the rules the logic relies on (byte-exact edit contents, timer periods, dropped writes to a
+// closed window). It needs only QtCore; the widget windows are views that follow its signals, and
+// the terminal tool and the tests drive it without any widget.
+//
+// The model lives on the window thread (the thread that created it, normally the GUI thread).
+// Every ControlAccess call may come from any thread: a call from another thread is queued to the
+// window thread and the caller waits until it has been performed. Once shutDown() has run (the
+// window loop has ended), pending and new calls from other threads return at once with empty
+// values and writes are dropped.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "base/controls.h"
+
+class QEventLoop;
+class QTimer;
+
+namespace qelvora {
+
+// The event table: what runs when. Every handler runs on the window thread; an empty handler
+// does nothing.
+struct FormHandlers {
+  std::function<void()> mainWindowCreated;
+  std::function<void()> askClicked;            // 按钮1
+  std::function<void()> retypeClicked;         // 按钮2
+  std::function<void()> downloadClicked;       // 按钮3
+  std::function<void()> typingTimerTick;       // 时钟1
+  std::function<void()> progressTimerTick;     // 时钟2
+  std::function<void()> pictureWindowCreated;  // the picture loader start
+  std::function<void()> pictureWindowClosing;  // about to be destroyed, after it was closed
+};
+
+enum class ControlKind {
+  EditBox,
+  Button,
+  Label,
+  GroupBox,
+  ComboBox,
+  Timer,
+  Window,
+  Browser,
+  Picture
+};
+
+class FormModel : public QObject, public ControlAccess {
+  Q_OBJECT
+
+ public:
+  explicit FormModel(QObject* parent = nullptr);
+  ~FormModel() override;
+
+  // Set on the window thread before the events they serve can happen.
+  FormHandlers handlers;
+
+  // ControlAccess: any thread.
+  PropertyValue readProperty(std::string_view control, Property property) override;
+  void writeProperty(std::string_view control, Property property, PropertyValue value) override;
+  void appendText(std::string_view control, std::string_view text) override;
+  void setFocus(std::string_view control) override;
+  // Opens the picture window and runs a nested event loop until closePictureWindow() (from the
+  // view, a test or the terminal tool) or the end of the application's loop closes it.
+  void openPictureWindow() override;
+  void runOnWindowThread(const std::function<void()>& fn) override;
+
+  // Raises the main window's created event (once; later calls do nothing).
+  void raiseMainWindowCreated();
+  // A user click: runs the button's handler unless the button is disabled or its window closed.
+  void click(std::string_view button);
+  // What the user typed or picked in a view; replaces the value like a write.
+  void editByUser(std::string_view box, Text gbk);
+  void selectByUser(std::string_view list, int index);
+  // Closes the picture window if it is open: the closing handler runs exactly once per opening
+  // and the nested loop of openPictureWindow ends. Any thread.
+  void closePictureWindow();
+  // The main window has been closed: its timers stop and its controls read empty from now on.
+  void closeMainWindow();
+
+  bool pictureWindowOpen() const;
+  bool mainWindowOpen() const;
+  // Layout name of the control that has the keyboard focus ("" when none).
+  std::string focusedControl() const;
+  ControlKind kindOf(std::string_view control) const;
+  bool hasControl(std::string_view control) const;
+  // Items of a drop-down list (GBK).
+  std::vector<Text> items(std::string_view list) const;
+
+  // Called with the address (GBK) whenever the browser's address is set to an http or https
+  // address. Without an opener (headless) the browser opens nothing.
+  void setBrowserOpener(std::function<void(const Text& address)> opener);
+
+  // With instant timers on, every running timer ticks with no delay between ticks (in the same
+  // order); the periods keep their values.
+  void setInstantTimers(bool on);
+  bool instantTimers() const { return instantTimers_; }
+
+  // The window loop has ended: release every waiting caller and answer later calls at once.
+  void shutDown();
+  bool isShutDown() const { return shutDown_.load(); }
+
+  bool onWindowThread() const;
+
+ signals:
+  // A property of control changed (any property, including its content).
+  void propertyChanged(const QString& control, qelvora::Property property);
+  // text (GBK bytes) was appended to the edit box control.
+  void textAppended(const QString& control, const QByteArray& text);
+  void focusRequested(const QString& control);
+  void pictureWindowOpened();
+  void pictureWindowClosed();
+  void mainWindowClosed();
+
+ private:
+  struct Control {
+    ControlKind kind = ControlKind::EditBox;
+    bool inPictureWindow = false;
+    Text text;  // content, caption or title
+    bool disabled = false;
+    int period = 0;
+    int selection = -1;
+    std::vector<Text> items;
+    Text address;
+    Bytes picture;
+    QTimer* timer = nullptr;
+    std::function<void()> FormHandlers::*tick = nullptr;
+  };
+
+  // Runs fn on the window thread and waits for it; false when it was not run (shut down).
+  bool callOnWindowThread(const std::function<void()>& fn);
+  Control* find(std::string_view control);
+  const Control* find(std::string_view control) const;
+  bool isOpen(const Control& c) const;
+  PropertyValue readLocal(std::string_view control, Property property);
+  void writeLocal(std::string_view control, Property property, PropertyValue value);
+  void setPeriod(Control& c, int period);
+  void startTimer(Control& c);
+  void changed(std::string_view control, Property property);
+  void closePictureLocal();
+  void addControl(std::string_view name, ControlKind kind, Text text = {},
+                  bool inPictureWindow = false);
+
+  std::map<std::string, Control, std::less<>> controls_;
+  std::string focus_;
+  bool pictureOpen_ = false;
+  bool mainOpen_ = true;
+  bool createdRaised_ = false;
+  bool instantTimers_ = false;
+  QEventLoop* pictureLoop_ = nullptr;
+  std::function<void(const Text&)> browserOpener_;
+
+  std::atomic<bool> shutDown_{false};
+  std::mutex callMutex_;
+  std::condition_variable callDone_;
+};
+
+// The empty value of a property's kind: what a control of a closed window reads as.
+PropertyValue emptyValue(Property property);
+
+}  // namespace qelvora

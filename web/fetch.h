@@ -12,13 +12,13 @@
 namespace qelvora {
 
 struct FetchPageOptions {
-  Text method;              // "GET"/"POST" in any letter case; empty = GET; sent as given
-  Text proxy;               // host:port for http; empty = direct
-  Text userName;            // empty = none
-  Text password;            // empty = none
-  Text headers;             // extra header lines, each ending with CR LF
-  Text postData;            // form data sent with POST
-  int timeoutSeconds = 0;   // longest quiet wait for the request thread; 0 = 90
+  Text method;                      // "GET"/"POST" in any letter case; empty = GET; sent as given
+  Text proxy;                       // host:port for http; empty = direct
+  Text userName;                    // empty = none
+  Text password;                    // empty = none
+  Text headers;                     // extra header lines, each ending with CR LF
+  Text postData;                    // form data sent with POST
+  int timeoutSeconds = 0;           // longest quiet wait for the request thread; 0 = 90
   Text* responseHeaders = nullptr;  // receives the raw response header block when given
 };
 
@@ -29,20 +29,24 @@ Bytes fetchPage(std::string_view url, const FetchPageOptions& options = {});
 Text timedOutMessage();
 
 struct FetchTimedOptions {
-  int method = 0;                         // 1 = POST, anything else GET
-  Text proxy;                             // host:port for http; empty = direct
-  Text headers;                           // extra lines; may hold User-Agent and RefererNo
-  Bytes postData;                         // data sent with POST
-  Text cookies;                           // sent as a Cookie line; replaces stored cookies
-  std::optional<int> timeoutSeconds;      // overall limit; absent = 60, 0 times out at once
-  Text* responseHeaders = nullptr;        // receives the raw response header block when given
-  int conversion = 0;                     // 0 none, 1 UTF-8 page to GBK, 2 Big5 to simplified GBK
-  Text* newCookies = nullptr;             // receives "name=value;" pairs set by the response
+  int method = 0;                     // 1 = POST, anything else GET
+  Text proxy;                         // host:port for http; empty = direct
+  Text headers;                       // extra lines; may hold User-Agent and RefererNo
+  Bytes postData;                     // data sent with POST
+  Text cookies;                       // sent as a Cookie line; replaces stored cookies
+  std::optional<int> timeoutSeconds;  // overall limit; absent = 60, 0 times out at once
+  Text* responseHeaders = nullptr;    // receives the raw response header block when given
+  int conversion = 0;                 // 0 none, 1 UTF-8 page to GBK, 2 Big5 to simplified GBK
+  Text* newCookies = nullptr;         // receives "name=value;" pairs set by the response
   bool followRedirects = true;
 };
 
 // url gets "http://" put in front when it has no scheme; the caller's variable receives it.
 // Returns the (converted) body, the empty block on failure, or the bytes of timedOutMessage().
 Bytes fetchPageTimed(Text& url, const FetchTimedOptions& options = {});
+
+// Request threads still running, abandoned ones included (a client that stopped waiting leaves its
+// thread to end by itself shortly after). For tests and an orderly shutdown.
+int runningRequestThreads();
 
 }  // namespace qelvora

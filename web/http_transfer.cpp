@@ -1,0 +1,201 @@
+#include "web/http_transfer.h"
+
+#include <curl/curl.h>
+
+#include <string_view>
+#include <vector>
+
+#include "web/http_cookies.h"
+
+namespace qelvora {
+namespace {
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto la = static_cast<unsigned char>(a[i]), lb = static_cast<unsigned char>(b[i]);
+    if (la >= 'A' && la <= 'Z') la += 32;
+    if (lb >= 'A' && lb <= 'Z') lb += 32;
+    if (la != lb) return false;
+  }
+  return true;
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && equalsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+std::string_view trimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// The header text's lines, without their line ends and without empty lines (an empty line would
+// end the request head early).
+std::vector<std::string> headerLines(std::string_view headers) {
+  std::vector<std::string> lines;
+  while (!headers.empty()) {
+    auto lf = headers.find('\n');
+    std::string_view line = headers.substr(0, lf);
+    headers = lf == std::string_view::npos ? std::string_view() : headers.substr(lf + 1);
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty()) lines.emplace_back(line);
+  }
+  return lines;
+}
+
+struct Transfer {
+  CURL* handle = nullptr;
+  const HttpExchange* exchange = nullptr;
+  HttpResult result;
+  bool reserved = false;
+};
+
+bool isAbandoned(const Transfer& t) {
+  return t.exchange->abandoned && t.exchange->abandoned->load(std::memory_order_relaxed);
+}
+
+std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& t = *static_cast<Transfer*>(user);
+  std::size_t n = size * count;
+  if (isAbandoned(t)) {
+    t.result.aborted = true;
+    return 0;
+  }
+  std::string& body = t.result.body.data;
+  if (n > kMaxBodyBytes - body.size()) {
+    t.result.tooLarge = true;
+    return 0;
+  }
+  if (!t.reserved) {
+    // One allocation for the whole body when the server announces its length.
+    t.reserved = true;
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(t.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+        length > 0 && static_cast<std::size_t>(length) <= kMaxBodyBytes)
+      body.reserve(static_cast<std::size_t>(length));
+  }
+  body.append(data, n);
+  return n;
+}
+
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& t = *static_cast<Transfer*>(user);
+  std::size_t n = size * count;
+  std::string_view line(data, n);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  Text& block = t.result.headerBlock;
+  // Each response (redirects, interim 1xx) starts a new block: the final one is kept.
+  if (startsWithNoCase(line, "HTTP/")) {
+    block.clear();
+    t.reserved = false;
+    t.result.body.data.clear();
+  }
+  block.append(line);
+  block.append("\r\n");
+  if (startsWithNoCase(line, "Set-Cookie:")) t.result.sawSetCookie = true;
+  return n;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto& t = *static_cast<Transfer*>(user);
+  if (isAbandoned(t)) {
+    t.result.aborted = true;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool hasHeaderLine(std::string_view headers, std::string_view name) {
+  for (const std::string& line : headerLines(headers)) {
+    auto colon = line.find(':');
+    if (colon != std::string::npos &&
+        equalsNoCase(trimBlanks(std::string_view(line).substr(0, colon)), name))
+      return true;
+  }
+  return false;
+}
+
+HttpResult performExchange(const HttpExchange& exchange) {
+  Transfer t;
+  t.exchange = &exchange;
+  cookieShare();  // initialises libcurl before the first handle
+  t.handle = curl_easy_init();
+  if (!t.handle) return t.result;
+  CURL* h = t.handle;
+
+  curl_easy_setopt(h, CURLOPT_URL, exchange.url.c_str());
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_HTTP_VERSION,
+                   exchange.http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, exchange.followRedirects ? 1L : 0L);
+  curl_easy_setopt(h, CURLOPT_MAXREDIRS, 20L);
+  curl_easy_setopt(h, CURLOPT_USERAGENT, exchange.userAgent.c_str());
+  // An empty proxy also keeps curl from taking one from the environment.
+  std::string proxy = exchange.proxy.empty() ? std::string() : "http://" + exchange.proxy;
+  curl_easy_setopt(h, CURLOPT_PROXY, proxy.c_str());
+  if (!exchange.userName.empty() || !exchange.password.empty()) {
+    curl_easy_setopt(h, CURLOPT_USERNAME, exchange.userName.c_str());
+    curl_easy_setopt(h, CURLOPT_PASSWORD, exchange.password.c_str());
+    // Credentials go out only when the server asks for them.
+    curl_easy_setopt(h, CURLOPT_HTTPAUTH, CURLAUTH_BASIC | CURLAUTH_DIGEST);
+  }
+  if (exchange.connectTimeoutSeconds > 0)
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, exchange.connectTimeoutSeconds);
+  if (exchange.totalTimeoutSeconds > 0)
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, exchange.totalTimeoutSeconds);
+  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 256L * 1024L);
+  if (exchange.useCookieStore) useCookieStore(h);
+
+  if (exchange.post) {
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(exchange.postData.size()));
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, exchange.postData.data());
+    if (exchange.method != "POST")
+      curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, exchange.method.c_str());
+  } else {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    if (!exchange.method.empty() && exchange.method != "GET")
+      curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, exchange.method.c_str());
+  }
+
+  // The caller's header text is the request head; curl's own defaults are switched off where
+  // the text has no such line.
+  curl_slist* list = nullptr;
+  for (const std::string& line : headerLines(exchange.headers))
+    list = curl_slist_append(list, line.c_str());
+  if (!hasHeaderLine(exchange.headers, "Accept")) list = curl_slist_append(list, "Accept:");
+  if (!hasHeaderLine(exchange.headers, "Expect")) list = curl_slist_append(list, "Expect:");
+  if (exchange.post) {
+    if (!hasHeaderLine(exchange.headers, "Content-Type"))
+      list = curl_slist_append(list, "Content-Type:");
+    // Without a body no length line is sent; with one and no line of the caller's, curl's own
+    // correct length is kept so that the server can find the end of the body.
+    if (exchange.postData.empty() && !hasHeaderLine(exchange.headers, "Content-Length"))
+      list = curl_slist_append(list, "Content-Length:");
+  }
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list);
+
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeader);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &t);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+
+  CURLcode code = curl_easy_perform(h);
+  t.result.transferOk = code == CURLE_OK;
+  curl_easy_cleanup(h);
+  curl_slist_free_all(list);
+  if (t.result.tooLarge || t.result.aborted) t.result.body = Bytes();
+  if (t.result.sawSetCookie && exchange.useCookieStore) persistCookies();
+  return std::move(t.result);
+}
+
+}  // namespace qelvora

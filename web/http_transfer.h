@@ -1,0 +1,50 @@
+// One HTTP exchange on libcurl (one easy handle), shared by the page-fetch clients and the
+// whole-file fetch: the header text goes on the wire as built by the caller, curl adds none of its
+// own defaults that the text lacks, the body is capped, and an abandoned exchange stops early.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+#include "base/bytes.h"
+#include "base/text.h"
+
+namespace qelvora {
+
+// Larger bodies make a failed fetch rather than unbounded memory.
+inline constexpr std::size_t kMaxBodyBytes = 64u << 20;
+
+struct HttpExchange {
+  std::string url;     // scheme://host:port/path as curl should request it
+  std::string method;  // the verb on the wire, as given; empty = GET
+  bool post = false;   // send postData as the body
+  std::string postData;
+  Text headers;  // header lines, CR LF separated, sent in this order
+  std::string userAgent;
+  std::string proxy;     // host:port used for http; empty = direct
+  std::string userName;  // empty = none
+  std::string password;  // empty = none
+  bool followRedirects = true;
+  bool useCookieStore = true;  // send stored cookies and keep received ones
+  bool http10 = false;
+  long connectTimeoutSeconds = 0;                // 0 = curl's default
+  long totalTimeoutSeconds = 0;                  // 0 = none
+  const std::atomic<bool>* abandoned = nullptr;  // set by a caller that stopped waiting
+};
+
+struct HttpResult {
+  bool tooLarge = false;    // the body passed kMaxBodyBytes; body then empty
+  bool aborted = false;     // stopped because the caller abandoned it
+  bool transferOk = false;  // curl reported success
+  bool sawSetCookie = false;
+  Bytes body;        // what was received of the final response's body
+  Text headerBlock;  // status line and headers of the final response, CR LF, blank line
+};
+
+HttpResult performExchange(const HttpExchange& exchange);
+
+// True when a header line named name (case-insensitive, before its colon) is in headers.
+bool hasHeaderLine(std::string_view headers, std::string_view name);
+
+}  // namespace qelvora

@@ -250,7 +250,7 @@ void FormModel::writeLocal(std::string_view control, Property property, Property
       break;
     case Property::Period:
       if (c->kind != ControlKind::Timer || !number) return;
-      setPeriod(*c, *number);
+      applyPeriod(*c, *number);
       break;
     case Property::Selection:
       if (c->kind != ControlKind::ComboBox || !number) return;
@@ -270,7 +270,7 @@ void FormModel::writeLocal(std::string_view control, Property property, Property
   changed(control, property);
 }
 
-void FormModel::setPeriod(Control& c, int period) {
+void FormModel::applyPeriod(Control& c, int period) {
   if (period < 0) period = 0;
   // The same period leaves a running timer alone: its next tick is not delayed.
   if (period == c.period) return;
@@ -278,10 +278,10 @@ void FormModel::setPeriod(Control& c, int period) {
   if (period == 0)
     c.timer->stop();
   else
-    startTimer(c);
+    restartTimer(c);
 }
 
-void FormModel::startTimer(Control& c) {
+void FormModel::restartTimer(Control& c) {
   // start() restarts a running timer: the first tick comes one period after this write.
   c.timer->start(instantTimers_ ? 0 : c.period);
 }
@@ -291,7 +291,7 @@ void FormModel::setInstantTimers(bool on) {
     if (instantTimers_ == on) return;
     instantTimers_ = on;
     for (auto& [name, c] : controls_)
-      if (c.timer && c.period > 0) startTimer(c);
+      if (c.timer && c.period > 0) restartTimer(c);
   });
 }
 

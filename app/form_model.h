@@ -143,8 +143,8 @@ class FormModel : public QObject, public ControlAccess {
   bool isOpen(const Control& c) const;
   PropertyValue readLocal(std::string_view control, Property property);
   void writeLocal(std::string_view control, Property property, PropertyValue value);
-  void setPeriod(Control& c, int period);
-  void startTimer(Control& c);
+  void applyPeriod(Control& c, int period);
+  void restartTimer(Control& c);
   void changed(std::string_view control, Property property);
   void closePictureLocal();
   void addControl(std::string_view name, ControlKind kind, Text text = {},

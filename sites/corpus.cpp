@@ -1,0 +1,286 @@
+#include "sites/corpus.h"
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "sites/strings.h"
+
+namespace qelvora::sites {
+namespace {
+
+struct Block {
+  std::string file;
+  int line = 0;  // line of the block's first header
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::map<std::string, int> headerLines;
+  std::string body;
+};
+
+[[noreturn]] void failAt(const std::string& file, int line, const std::string& what) {
+  throw CorpusError(file + ":" + std::to_string(line) + ": " + what);
+}
+
+std::vector<Block> readBlocks(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string file = path.filename().string();
+  if (!in) throw CorpusError("cannot read " + path.string());
+  std::vector<Block> blocks;
+  Block current;
+  bool inBody = false;
+  std::vector<std::string> bodyLines;
+  auto finish = [&] {
+    while (!bodyLines.empty() && trim(bodyLines.back()).empty()) bodyLines.pop_back();
+    std::string body;
+    for (size_t i = 0; i < bodyLines.size(); ++i) body += (i ? "\n" : "") + bodyLines[i];
+    current.body = body;
+    if (!current.headers.empty() || !body.empty()) blocks.push_back(std::move(current));
+    current = Block{};
+    current.file = file;
+    bodyLines.clear();
+    inBody = false;
+  };
+  current.file = file;
+  std::string line;
+  int lineNo = 0;
+  while (std::getline(in, line)) {
+    ++lineNo;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (lineNo == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
+    if (line == "---") {
+      finish();
+      continue;
+    }
+    if (inBody) {
+      bodyLines.push_back(line);
+      continue;
+    }
+    if (line.starts_with("#")) continue;
+    if (trim(line).empty()) {
+      if (!current.headers.empty()) inBody = true;
+      continue;
+    }
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos || colon == 0) failAt(file, lineNo, "expected \"name: value\"");
+    std::string name = trim(line.substr(0, colon));
+    if (current.headerLines.count(name)) failAt(file, lineNo, "field \"" + name + "\" given twice");
+    if (current.headers.empty()) current.line = lineNo;
+    current.headerLines[name] = lineNo;
+    current.headers.emplace_back(name, trim(line.substr(colon + 1)));
+  }
+  finish();
+  return blocks;
+}
+
+// Reads the fields of one block, refusing unknown or missing ones.
+class Fields {
+ public:
+  Fields(const Block& block, std::set<std::string> known, std::set<std::string> required)
+      : block_(block) {
+    for (const auto& [name, value] : block.headers) {
+      if (!known.count(name)) failAt(block.file, lineOf(name), "unknown field \"" + name + "\"");
+      values_[name] = value;
+    }
+    for (const auto& name : required)
+      if (values_[name].empty()) failAt(block.file, block.line, "missing field \"" + name + "\"");
+  }
+  std::string get(const std::string& name) const {
+    auto it = values_.find(name);
+    return it == values_.end() ? std::string{} : it->second;
+  }
+  int lineOf(const std::string& name) const {
+    auto it = block_.headerLines.find(name);
+    return it == block_.headerLines.end() ? block_.line : it->second;
+  }
+  [[noreturn]] void fail(const std::string& name, const std::string& what) const {
+    failAt(block_.file, lineOf(name), what);
+  }
+
+ private:
+  const Block& block_;
+  std::map<std::string, std::string> values_;
+};
+
+std::vector<std::string> splitList(const std::string& value) {
+  // Both the ASCII comma and the full-width comma separate items.
+  std::string normalized;
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value.compare(i, 3, "\xEF\xBC\x8C") == 0) {
+      normalized.push_back(',');
+      i += 2;
+    } else {
+      normalized.push_back(value[i]);
+    }
+  }
+  std::vector<std::string> items;
+  std::stringstream in(normalized);
+  std::string item;
+  while (std::getline(in, item, ','))
+    if (!trim(item).empty()) items.push_back(trim(item));
+  return items;
+}
+
+bool containsNoCase(std::string_view text, std::string_view needle) {
+  return asciiLower(text).find(asciiLower(needle)) != std::string::npos;
+}
+
+// Every text must reach the program intact: valid UTF-8 that GBK can hold.
+void checkText(const Fields& f, const std::string& field, const std::string& text) {
+  if (!decodeUtf8(text)) f.fail(field, "\"" + field + "\" is not valid UTF-8");
+  if (!utf8ToGbk(text)) f.fail(field, "\"" + field + "\" holds a character that GBK cannot hold");
+}
+
+void checkKey(const Fields& f, const std::string& key, std::set<std::string>& seen) {
+  if (key.size() > 40) f.fail("key", "key too long");
+  for (char c : key) {
+    const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                    c == '-' || c == '_';
+    if (!ok) f.fail("key", "key \"" + key + "\" may only hold letters, digits, - and _");
+  }
+  if (!seen.insert(key).second) f.fail("key", "key \"" + key + "\" used twice");
+}
+
+// Titles and names are cut out of the pages and shown as they are, so they must not need escaping.
+void checkPlainTitle(const Fields& f, const std::string& field, const std::string& text) {
+  if (text.find_first_of("<>&\"") != std::string::npos)
+    f.fail(field, "\"" + field + "\" must not contain < > & or \"");
+}
+
+std::vector<QaEntry> readQa(const std::filesystem::path& path, bool exact) {
+  std::vector<QaEntry> entries;
+  std::set<std::string> keys;
+  for (const Block& block : readBlocks(path)) {
+    std::set<std::string> known = {"key", "question", "asker", "other"};
+    if (exact) known.insert("keywords");
+    Fields f(block, known,
+             exact ? std::set<std::string>{"key", "question", "keywords"}
+                   : std::set<std::string>{"key", "question"});
+    QaEntry e;
+    e.key = f.get("key");
+    e.question = f.get("question");
+    e.asker = f.get("asker");
+    e.other = f.get("other");
+    e.answer = block.body;
+    checkKey(f, e.key, keys);
+    for (const auto& [field, text] :
+         {std::pair{"question", e.question}, {"asker", e.asker}, {"other", e.other}})
+      checkText(f, field, text);
+    checkText(f, "answer", e.answer);
+    checkPlainTitle(f, "question", e.question);
+    if (e.answer.empty()) f.fail("key", "entry \"" + e.key + "\" has no answer");
+    if (exact) {
+      e.keywords = splitList(f.get("keywords"));
+      for (const auto& k : e.keywords) {
+        checkText(f, "keywords", k);
+        auto chars = decodeUtf8(k);
+        if (chars->size() < 2)
+          f.fail("keywords", "keyword \"" + k + "\" is shorter than 2 characters");
+      }
+      // The answer goes out inside <pre> as plain text.
+      if (e.answer.find_first_of("<&") != std::string::npos)
+        f.fail("key", "plain answer of \"" + e.key + "\" must not contain < or &");
+    } else if (containsNoCase(e.answer, "</div>")) {
+      // The program cuts the answer at the first "</div><div class=" behind it.
+      f.fail("key", "answer of \"" + e.key + "\" must not contain </div>");
+    }
+    entries.push_back(std::move(e));
+  }
+  if (entries.empty()) throw CorpusError(path.filename().string() + ": no entries");
+  return entries;
+}
+
+ShotSpec parseShot(const Fields& f, const std::string& value) {
+  std::stringstream in(value);
+  std::string format, size, color;
+  in >> format >> size >> color;
+  ShotSpec shot;
+  if (format == "png") {
+    shot.format = ShotSpec::Format::png;
+  } else if (format == "jpeg") {
+    shot.format = ShotSpec::Format::jpeg;
+  } else {
+    f.fail("shot", "shot format must be png or jpeg");
+  }
+  const size_t x = size.find('x');
+  try {
+    if (x == std::string::npos) throw std::invalid_argument("no x");
+    size_t used = 0;
+    shot.width = std::stoi(size.substr(0, x), &used);
+    if (used != x) throw std::invalid_argument("width");
+    shot.height = std::stoi(size.substr(x + 1), &used);
+    if (used != size.size() - x - 1) throw std::invalid_argument("height");
+  } catch (const std::exception&) {
+    f.fail("shot", "shot size must read WIDTHxHEIGHT");
+  }
+  if (shot.width < 160 || shot.width > 1600 || shot.height < 120 || shot.height > 1200)
+    f.fail("shot", "shot size must be within 160x120 and 1600x1200");
+  if (color.size() != 7 || color[0] != '#' ||
+      color.find_first_not_of("0123456789abcdefABCDEF", 1) != std::string::npos)
+    f.fail("shot", "shot colour must read #RRGGBB");
+  shot.color = static_cast<std::uint32_t>(std::stoul(color.substr(1), nullptr, 16));
+  return shot;
+}
+
+std::vector<Program> readSoftware(const std::filesystem::path& path) {
+  std::vector<Program> programs;
+  std::set<std::string> keys;
+  for (const Block& block : readBlocks(path)) {
+    Fields f(block,
+             {"key", "name", "latin", "version", "size", "category", "date", "keywords", "question",
+              "shot", "download"},
+             {"key", "name", "latin", "version", "keywords", "question", "shot", "download"});
+    Program p;
+    p.key = f.get("key");
+    p.name = f.get("name");
+    p.latin = f.get("latin");
+    p.version = f.get("version");
+    p.size = f.get("size");
+    p.category = f.get("category");
+    p.date = f.get("date");
+    p.keywords = splitList(f.get("keywords"));
+    p.question = f.get("question");
+    p.shot = parseShot(f, f.get("shot"));
+    p.download = f.get("download");
+    p.description = block.body;
+    checkKey(f, p.key, keys);
+    for (const auto& [field, text] : {std::pair{"name", p.name},
+                                      {"version", p.version},
+                                      {"size", p.size},
+                                      {"category", p.category},
+                                      {"date", p.date},
+                                      {"question", p.question}})
+      checkText(f, field, text);
+    checkText(f, "description", p.description);
+    checkPlainTitle(f, "name", p.name);
+    checkPlainTitle(f, "version", p.version);
+    for (char c : p.latin)
+      if (c < 0x20 || c > 0x7E) f.fail("latin", "latin name must be printable ASCII");
+    if (p.latin.size() > 40) f.fail("latin", "latin name longer than 40 characters");
+    for (const auto& k : p.keywords) checkText(f, "keywords", k);
+    const auto& d = p.download;
+    if (d.size() < 5 || !d.ends_with(".zip") ||
+        d.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") !=
+            std::string::npos)
+      f.fail("download", "download must be a plain file name ending in .zip");
+    if (p.description.empty()) f.fail("key", "program \"" + p.key + "\" has no description");
+    // The program cuts the description at the first "</div>" behind its start.
+    if (containsNoCase(p.description, "</div>"))
+      f.fail("key", "description of \"" + p.key + "\" must not contain </div>");
+    programs.push_back(std::move(p));
+  }
+  if (programs.empty()) throw CorpusError(path.filename().string() + ": no entries");
+  return programs;
+}
+
+}  // namespace
+
+Corpus loadCorpus(const std::filesystem::path& dir) {
+  Corpus corpus;
+  corpus.fuzzy = readQa(dir / kFuzzyFile, false);
+  corpus.exact = readQa(dir / kExactFile, true);
+  corpus.software = readSoftware(dir / kSoftwareFile);
+  return corpus;
+}
+
+}  // namespace qelvora::sites

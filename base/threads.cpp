@@ -73,7 +73,8 @@ void waitWithEvents(int milliseconds) {
     const std::uint32_t elapsed = tickCount() - begin;
     if (elapsed > limit) return;
     // Sleep until an event comes or the wait is over; never spin.
-    const int remaining = static_cast<int>(limit - elapsed) + 1;
+    const std::uint32_t left = limit - elapsed + 1;  // at most 2^31, no overflow in unsigned
+    const int remaining = left > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(left);
     if (hooks && hooks->waitForEvents) {
       hooks->waitForEvents(remaining);
     } else {

@@ -1,0 +1,108 @@
+#include "app/startup.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFont>
+#include <QUrl>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "answer/router.h"
+#include "app/event_hooks.h"
+#include "app/qt_audio_device.h"
+#include "app/sound_player.h"
+#include "app/windows.h"
+#include "base/clock.h"
+#include "base/threads.h"
+#include "resources/sound/embedded_sound.h"
+#include "sources/picture.h"
+#include "web/encoding.h"
+
+namespace qelvora {
+
+const Text& welcomeText() {
+  static const Text text = utf8ToGbk(
+      "欢迎使用Qelvora,\r\n"
+      "本系统会根据你所提及的问题给予最准确最科学的解答。\r\n"
+      "作者;Qelvora团队\r\n"
+      "联系电话;暂未开通\r\n"
+      "客服电话;暂未开通\r\n"
+      "网址;https://qelvora.example");
+  return text;
+}
+
+void windowCreated(Application& app) {
+  app.model.setDisabled(ctl::kAskButton, true);
+  app.model.setContent(ctl::kTranscriptBox, welcomeText());
+  startTyping(app.presentation);
+}
+
+void bindHandlers(Application& app) {
+  app.presentation.startSound = [] { startSound(embeddedSound(), true); };
+  app.presentation.stopSound = [] { stopSound(); };
+
+  FormHandlers& h = app.model.handlers;
+  h.mainWindowCreated = [&app] { windowCreated(app); };
+  h.askClicked = [&app] { askQuestion(app.context); };
+  h.retypeClicked = [&app] { startTyping(app.presentation); };
+  h.downloadClicked = [&app] { browseDownloadAddress(app.model, app.state); };
+  h.typingTimerTick = [&app] { typingTick(app.presentation); };
+  h.progressTimerTick = [&app] { progressTick(app.presentation); };
+  h.pictureWindowCreated = [&app] { startWorker([&app] { loadRelatedPicture(app.model); }); };
+  h.pictureWindowClosing = [&app] { pictureWindowClosed(app.model, app.state); };
+
+  // The hidden browser offers a download by handing the address to the desktop's browser.
+  app.model.setBrowserOpener([](const Text& address) {
+    Text utf8 = gbkToUtf8(address);
+    QDesktopServices::openUrl(
+        QUrl(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()))));
+  });
+}
+
+void exitRoutine(Application& app) {
+  stopSound();
+  ProgramState& s = app.state;
+  s.typingPieces.clear();
+  s.typingIndex = 1;
+  s.downloadAddress.clear();
+  s.shownQuestion.clear();
+  s.answerText.clear();
+  s.pageText.clear();
+  s.answerLink.clear();
+}
+
+void installServices(QApplication& qtApp) {
+  installGuiEventHooks();
+  installClockSetter(std::make_shared<SystemClockSetter>());
+  installSoundOutput(std::make_shared<QtAudioOutput>());
+  QFont font(QStringLiteral("WenQuanYi Micro Hei"));
+  font.setPixelSize(12);
+  qtApp.setFont(font);
+  // The main window's close ends the program, also while the picture window is open.
+  qtApp.setQuitOnLastWindowClosed(false);
+}
+
+Application& runProgram(QApplication& qtApp, const std::function<void(Application&)>& afterShow) {
+  installServices(qtApp);
+  // Never deleted: workers that outlive the window loop may still reach the controls.
+  auto* app = new Application;
+  bindHandlers(*app);
+  app->views = std::make_unique<WindowViews>(app->model);
+  app->views->showMainWindow();
+  if (afterShow) afterShow(*app);
+  app->model.raiseMainWindowCreated();
+  qtApp.exec();
+  app->model.shutDown();
+  return *app;
+}
+
+void endProcess(int code) {
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(nullptr);
+  std::_Exit(code);
+}
+
+}  // namespace qelvora

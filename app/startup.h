@@ -1,0 +1,57 @@
+// Start-up and exit: the program's services, the shared state, the main window and its event
+// table, the welcome text, and the end of the process.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "answer/answer_context.h"
+#include "answer/typing.h"
+#include "app/form_model.h"
+#include "base/program_state.h"
+
+class QApplication;
+
+namespace qelvora {
+
+class WindowViews;
+
+// Everything that lives from start-up to exit. Created once and never destroyed before the
+// process ends: detached workers may still hold references to it.
+struct Application {
+  ProgramState state;
+  FormModel model;
+  Presentation presentation{model, state, nullptr, nullptr};
+  AnswerContext context{presentation};
+  std::unique_ptr<WindowViews> views;
+};
+
+// The welcome text typed at start-up (GBK, CR LF between lines, none after the last).
+const Text& welcomeText();
+
+// The window-created handler: 按钮1 disabled, the welcome text into 编辑框5, the typing started.
+void windowCreated(Application& app);
+
+// Binds the event table of the model to the program's handlers.
+void bindHandlers(Application& app);
+
+// The exit routine: stops what still plays and frees the shared state.
+void exitRoutine(Application& app);
+
+// Installs the program's services: the window thread's wait hooks, the real clock setter, the
+// sound output and the CJK font. qtApp must exist; call on its thread.
+void installServices(QApplication& qtApp);
+
+// The start-up sequence up to the end of the window loop: builds the application and the main
+// window, shows it, raises its created event (running afterShow first, if given: tests and the
+// benchmarks hook in there) and runs the loop until the main window closes. Returns the
+// application, which stays alive.
+Application& runProgram(QApplication& qtApp,
+                        const std::function<void(Application&)>& afterShow = nullptr);
+
+// Ends the process with code after flushing the standard streams. Detached workers may still run
+// or wait on a control call; ending through std::_Exit runs no static destructors under their
+// feet, so the process ends with code whatever they are doing.
+[[noreturn]] void endProcess(int code);
+
+}  // namespace qelvora

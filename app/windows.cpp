@@ -1,0 +1,240 @@
+#include "app/windows.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFile>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QUiLoader>
+
+#include "resources/ui/ui_resources.h"
+#include "web/encoding.h"
+
+namespace qelvora {
+
+namespace {
+
+std::string toName(const QString& name) {
+  return name.toUtf8().toStdString();
+}
+
+Text fromWidget(const QString& text) {
+  QByteArray utf8 = text.toUtf8();
+  return utf8ToGbk(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
+}
+
+// A caption bar and a close box, no minimise or maximise box, not resizable.
+void makeFixedWindow(QWidget* w, int width, int height) {
+  w->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                    Qt::MSWindowsFixedSizeDialogHint);
+  w->setFixedSize(width, height);
+}
+
+void centre(QWidget* w) {
+  QScreen* screen = w->screen() ? w->screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect area = screen->availableGeometry();
+  w->move(area.center() - QPoint(w->width() / 2, w->height() / 2));
+}
+
+}  // namespace
+
+QString displayText(std::string_view gbk) {
+  Text utf8 = gbkToUtf8(gbk);
+  QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+  // The logic writes CR LF; a text widget would make two line breaks of it.
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return text;
+}
+
+QWidget* loadLayout(const QString& resource, QWidget* parent) {
+  initUiResources();
+  QFile file(resource);
+  if (!file.open(QFile::ReadOnly)) return nullptr;
+  QUiLoader loader;
+  return loader.load(&file, parent);
+}
+
+WindowViews::WindowViews(FormModel& model, QObject* parent) : QObject(parent), model_(model) {
+  main_ = loadLayout(QStringLiteral(":/ui/main_window.ui"));
+  Q_ASSERT(main_);
+  makeFixedWindow(main_, kMainClientWidth, kMainClientHeight);
+  main_->installEventFilter(this);
+  bindInputs(main_);
+  syncAll(main_);
+
+  connect(&model_, &FormModel::propertyChanged, this, &WindowViews::syncProperty);
+  connect(&model_, &FormModel::textAppended, this, &WindowViews::appendToBox);
+  connect(&model_, &FormModel::focusRequested, this, [this](const QString& name) {
+    if (QWidget* w = control(toName(name))) w->setFocus(Qt::OtherFocusReason);
+  });
+  connect(&model_, &FormModel::pictureWindowOpened, this, &WindowViews::openPicture);
+  connect(&model_, &FormModel::pictureWindowClosed, this, &WindowViews::closePicture);
+}
+
+WindowViews::~WindowViews() {
+  delete picture_.data();
+  delete main_.data();
+}
+
+QWidget* WindowViews::control(std::string_view name) const {
+  QString qname = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+  for (QWidget* root : {main_.data(), picture_.data()}) {
+    if (!root) continue;
+    if (root->objectName() == qname) return root;
+    if (auto* w = root->findChild<QWidget*>(qname)) return w;
+  }
+  return nullptr;
+}
+
+void WindowViews::showMainWindow() {
+  centre(main_);
+  main_->show();
+  centre(main_);
+}
+
+void WindowViews::bindInputs(QWidget* root) {
+  for (auto* edit : root->findChildren<QLineEdit*>()) {
+    std::string name = toName(edit->objectName());
+    // textEdited comes from the user only, so the model's bytes are replaced by what was typed
+    // and never by the widget's rendering of them.
+    connect(edit, &QLineEdit::textEdited, this,
+            [this, name](const QString& text) { model_.editByUser(name, fromWidget(text)); });
+  }
+  for (auto* list : root->findChildren<QComboBox*>()) {
+    std::string name = toName(list->objectName());
+    connect(list, &QComboBox::activated, this,
+            [this, name](int index) { model_.selectByUser(name, index); });
+  }
+  for (auto* button : root->findChildren<QPushButton*>()) {
+    std::string name = toName(button->objectName());
+    connect(button, &QPushButton::clicked, this, [this, name] { model_.click(name); });
+  }
+}
+
+void WindowViews::syncAll(QWidget* root) {
+  static const Property kAll[] = {Property::Content,   Property::Caption, Property::Disabled,
+                                  Property::Selection, Property::Title,   Property::Picture};
+  QList<QWidget*> widgets = root->findChildren<QWidget*>();
+  widgets.prepend(root);
+  for (QWidget* w : widgets) {
+    if (w->objectName().isEmpty() || !model_.hasControl(toName(w->objectName()))) continue;
+    for (Property p : kAll) syncProperty(w->objectName(), p);
+  }
+}
+
+void WindowViews::syncProperty(const QString& name, Property property) {
+  std::string key = toName(name);
+  QWidget* w = control(key);
+  if (!w) return;
+  PropertyValue value = model_.readProperty(key, property);
+  const Text* text = std::get_if<Text>(&value);
+  switch (property) {
+    case Property::Content:
+      if (auto* line = qobject_cast<QLineEdit*>(w)) {
+        // Leave the widget alone when it already shows these bytes (the user's own edit), so
+        // that the caret stays where the user put it.
+        if (fromWidget(line->text()) != *text) line->setText(displayText(*text));
+      } else if (auto* box = qobject_cast<QPlainTextEdit*>(w)) {
+        box->setPlainText(displayText(*text));
+        box->moveCursor(QTextCursor::End);
+        box->ensureCursorVisible();
+        box->setProperty("qelvoraEndsWithCr", !text->empty() && text->back() == '\r');
+      }
+      break;
+    case Property::Caption:
+      if (auto* button = qobject_cast<QPushButton*>(w))
+        button->setText(displayText(*text));
+      else if (auto* label = qobject_cast<QLabel*>(w))
+        label->setText(displayText(*text));
+      else if (auto* group = qobject_cast<QGroupBox*>(w))
+        group->setTitle(displayText(*text));
+      break;
+    case Property::Title:
+      if (w->isWindow()) w->setWindowTitle(displayText(*text));
+      break;
+    case Property::Disabled:
+      if (qobject_cast<QPushButton*>(w)) w->setEnabled(!std::get<bool>(value));
+      break;
+    case Property::Selection:
+      if (auto* list = qobject_cast<QComboBox*>(w)) list->setCurrentIndex(std::get<int>(value));
+      break;
+    case Property::Picture:
+      if (auto* label = qobject_cast<QLabel*>(w)) {
+        const Bytes& bytes = std::get<Bytes>(value);
+        QPixmap pixmap;
+        if (!bytes.empty() && pixmap.loadFromData(bytes.bytes(), static_cast<uint>(bytes.size())))
+          label->setPixmap(pixmap);
+        else
+          label->clear();
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void WindowViews::appendToBox(const QString& name, const QByteArray& bytes) {
+  auto* box = qobject_cast<QPlainTextEdit*>(control(toName(name)));
+  if (!box || bytes.isEmpty()) {
+    if (auto* line = qobject_cast<QLineEdit*>(control(toName(name))))
+      line->setText(displayText(model_.content(toName(name))));
+    return;
+  }
+  std::string_view piece(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+  // A CR and its LF may arrive in separate appends: the CR already broke the line.
+  if (box->property("qelvoraEndsWithCr").toBool() && piece.front() == '\n') piece.remove_prefix(1);
+  box->setProperty("qelvoraEndsWithCr", bytes.endsWith('\r'));
+  if (piece.empty()) return;
+  QTextCursor cursor = box->textCursor();
+  cursor.movePosition(QTextCursor::End);
+  box->setTextCursor(cursor);
+  box->insertPlainText(displayText(piece));
+  box->ensureCursorVisible();
+}
+
+void WindowViews::openPicture() {
+  if (picture_) return;
+  picture_ = loadLayout(QStringLiteral(":/ui/picture_window.ui"));
+  if (!picture_) return;
+  makeFixedWindow(picture_, kPictureClientWidth, kPictureClientHeight);
+  picture_->setWindowModality(Qt::ApplicationModal);
+  picture_->installEventFilter(this);
+  syncAll(picture_);
+  centre(picture_);
+  picture_->show();
+}
+
+void WindowViews::closePicture() {
+  if (!picture_) return;
+  QWidget* w = picture_;
+  picture_ = nullptr;
+  w->removeEventFilter(this);
+  w->hide();
+  w->deleteLater();
+}
+
+bool WindowViews::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Close) {
+    if (watched == picture_) {
+      model_.closePictureWindow();
+    } else if (watched == main_) {
+      model_.closeMainWindow();
+      QCoreApplication::quit();
+    }
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+}  // namespace qelvora

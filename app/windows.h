@@ -1,0 +1,61 @@
+// The Qt widget windows: views of the form model, built from the layouts in resources/ui.
+// Values flow from the model into the widgets; what the user types, picks or clicks flows back
+// into the model, which stays the owner of every value.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <string_view>
+
+#include "app/form_model.h"
+
+namespace qelvora {
+
+// Client sizes that keep the visible area of the original window frames.
+inline constexpr int kMainClientWidth = 372;
+inline constexpr int kMainClientHeight = 308;
+inline constexpr int kPictureClientWidth = 296;
+inline constexpr int kPictureClientHeight = 288;
+
+// Loads a layout from the resources (":/ui/main_window.ui"); nullptr when it cannot be loaded.
+QWidget* loadLayout(const QString& resource, QWidget* parent = nullptr);
+
+class WindowViews : public QObject {
+  Q_OBJECT
+
+ public:
+  // Builds the main window (not shown yet) and follows model from now on.
+  explicit WindowViews(FormModel& model, QObject* parent = nullptr);
+  ~WindowViews() override;
+
+  QWidget* mainWindow() const { return main_; }
+  // The open "相关图片" window, nullptr while it is closed.
+  QWidget* pictureWindow() const { return picture_; }
+  // A control's widget by its layout name, in either window (nullptr if none).
+  QWidget* control(std::string_view name) const;
+
+  // Centres the main window on its screen and shows it.
+  void showMainWindow();
+
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void syncAll(QWidget* root);
+  void syncProperty(const QString& name, Property property);
+  void appendToBox(const QString& name, const QByteArray& text);
+  void openPicture();
+  void closePicture();
+  void bindInputs(QWidget* root);
+
+  FormModel& model_;
+  QPointer<QWidget> main_;
+  QPointer<QWidget> picture_;
+};
+
+// Widget text of GBK bytes: a lossy rendering for bytes that are not valid GBK; line ends shown
+// as line breaks whatever their form.
+QString displayText(std::string_view gbk);
+
+}  // namespace qelvora

@@ -1,0 +1,238 @@
+// The widget windows on the offscreen platform: the layout, and the model and widgets following
+// each other (typed text becomes GBK bytes, model bytes stay exact, the picture window).
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QBuffer>
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "app/form_model.h"
+#include "app/windows.h"
+#include "web/encoding.h"
+
+namespace qelvora {
+namespace {
+
+struct Geometry {
+  const char* name;
+  const char* parent;  // object name of the parent widget
+  int x, y, w, h;
+  bool hidden;
+};
+
+// The layout table, positions within the parent.
+const Geometry kMainLayout[] = {
+    {"分组框3", "主窗口", 8, 8, 360, 72, false},
+    {"标签2", "分组框3", 8, 18, 344, 42, false},
+    {"分组框1", "主窗口", 8, 83, 360, 45, false},
+    {"编辑框3", "分组框1", 5, 17, 219, 20, false},
+    {"组合框1", "分组框1", 228, 17, 128, 20, false},
+    {"按钮1", "主窗口", 137, 133, 96, 24, false},
+    {"分组框2", "主窗口", 8, 160, 360, 144, false},
+    {"编辑框4", "分组框2", 6, 16, 346, 120, false},
+    {"编辑框1", "主窗口", 608, 24, 24, 24, true},
+    {"编辑框2", "主窗口", 80, 342, 32, 24, false},
+    {"标签1", "主窗口", 6, 350, 66, 24, false},
+    {"编辑框5", "主窗口", 376, 56, 304, 112, true},
+    {"编辑框6", "主窗口", 8, 304, 320, 16, true},
+    {"按钮2", "主窗口", 400, 280, 64, 24, true},
+    {"按钮3", "主窗口", 208, 352, 56, 24, false},
+    {"超文本浏览框1", "主窗口", 408, 176, 248, 264, false},
+};
+
+template <class Pred>
+bool serveUntil(Pred done, int limitMs = 20000) {
+  QDeadlineTimer deadline(limitMs);
+  while (!done()) {
+    if (deadline.hasExpired()) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+  }
+  return true;
+}
+
+// Types text key by key: ASCII through QTest::keyClicks, other characters as key events that carry
+// their text, as an input method delivers them.
+void typeText(QWidget* w, const QString& text) {
+  for (QChar ch : text) {
+    if (ch.unicode() < 0x80)
+      QTest::keyClicks(w, QString(ch));
+    else
+      QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, QString(ch), Qt::NoModifier);
+  }
+}
+
+TEST(Windows, MainWindowLayout) {
+  FormModel model;
+  WindowViews views(model);
+  views.showMainWindow();
+  QWidget* main = views.mainWindow();
+  ASSERT_NE(main, nullptr);
+  const QRect client(0, 0, kMainClientWidth, kMainClientHeight);
+  for (const auto& g : kMainLayout) {
+    SCOPED_TRACE(g.name);
+    QWidget* w = views.control(g.name);
+    ASSERT_NE(w, nullptr);
+    ASSERT_NE(w->parentWidget(), nullptr);
+    EXPECT_EQ(w->parentWidget()->objectName(), QString::fromUtf8(g.parent));
+    EXPECT_EQ(w->geometry(), QRect(g.x, g.y, g.w, g.h));
+    EXPECT_EQ(w->isHidden(), g.hidden);
+    // Visible controls either lie inside the client area or wholly outside it.
+    QRect inMain(w->mapTo(main, QPoint(0, 0)), w->size());
+    if (!g.hidden) EXPECT_TRUE(client.contains(inMain) || !client.intersects(inMain));
+  }
+  // 编辑框2, 标签1 and 按钮3 lie below the client area, the browser to its right.
+  for (const char* below : {"编辑框2", "标签1", "按钮3"})
+    EXPECT_GE(views.control(below)->y(), kMainClientHeight) << below;
+  EXPECT_GE(views.control("超文本浏览框1")->x(), kMainClientWidth);
+
+  EXPECT_EQ(main->size(), QSize(kMainClientWidth, kMainClientHeight));
+  EXPECT_EQ(main->minimumSize(), main->maximumSize());
+  Qt::WindowFlags flags = main->windowFlags();
+  EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowSystemMenuHint);
+  EXPECT_EQ(main->windowTitle(), QStringLiteral("Qelvora"));
+
+  auto* answer = qobject_cast<QPlainTextEdit*>(views.control("编辑框4"));
+  ASSERT_NE(answer, nullptr);
+  EXPECT_TRUE(answer->isReadOnly());
+  EXPECT_EQ(answer->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  auto* list = qobject_cast<QComboBox*>(views.control("组合框1"));
+  ASSERT_NE(list, nullptr);
+  EXPECT_FALSE(list->isEditable());
+  ASSERT_EQ(list->count(), 3);
+  EXPECT_EQ(list->currentIndex(), 0);
+  EXPECT_EQ(list->itemText(1), QStringLiteral("智能芯片②(精确)"));
+  EXPECT_EQ(qobject_cast<QLineEdit*>(views.control("编辑框2"))->text(), QStringLiteral("40"));
+}
+
+TEST(Windows, TypedTextBecomesGbkBytesAndModelBytesStayExact) {
+  FormModel model;
+  WindowViews views(model);
+  views.showMainWindow();
+  auto* question = qobject_cast<QLineEdit*>(views.control("编辑框3"));
+  ASSERT_NE(question, nullptr);
+  question->setFocus();
+  typeText(question, QStringLiteral("北京时间?"));
+  EXPECT_EQ(model.content(ctl::kQuestionBox), utf8ToGbk("北京时间?"));
+
+  auto* speed = qobject_cast<QLineEdit*>(views.control("编辑框2"));
+  speed->selectAll();
+  typeText(speed, QStringLiteral("１０"));
+  EXPECT_EQ(model.content(ctl::kSpeedBox), utf8ToGbk("１０"));
+
+  // Bytes that are not GBK: the widget shows some rendering, the model keeps the bytes.
+  const Text odd("ab\x81\xff", 4);
+  model.setContent(ctl::kQuestionBox, odd);
+  EXPECT_EQ(model.content(ctl::kQuestionBox), odd);
+  EXPECT_TRUE(question->text().startsWith(QStringLiteral("ab")));
+  // Only a user edit replaces them.
+  question->end(false);
+  QTest::keyClicks(question, QStringLiteral("c"));
+  QByteArray shown = question->text().toUtf8();
+  EXPECT_EQ(model.content(ctl::kQuestionBox), utf8ToGbk(shown.toStdString()));
+  EXPECT_EQ(model.content(ctl::kQuestionBox).back(), 'c');
+}
+
+TEST(Windows, WidgetsFollowTheModel) {
+  FormModel model;
+  WindowViews views(model);
+  views.showMainWindow();
+  auto* answer = qobject_cast<QPlainTextEdit*>(views.control("编辑框4"));
+  // Pieces as the typing effect appends them: CR and LF separately, two-byte characters whole.
+  for (const Text& piece :
+       {Text("a"), Text("\r"), Text("\n"), utf8ToGbk("答"), Text("\r"), Text("\n"), Text("b")})
+    model.appendText(ctl::kAnswerBox, piece);
+  EXPECT_EQ(answer->toPlainText(), QStringLiteral("a\n答\nb"));
+  EXPECT_EQ(model.content(ctl::kAnswerBox), "a\r\n" + utf8ToGbk("答") + "\r\nb");
+  model.setContent(ctl::kAnswerBox, "x\r\ny");
+  EXPECT_EQ(answer->toPlainText(), QStringLiteral("x\ny"));
+
+  auto* ask = qobject_cast<QPushButton*>(views.control("按钮1"));
+  model.setDisabled(ctl::kAskButton, true);
+  EXPECT_FALSE(ask->isEnabled());
+  int asked = 0;
+  model.handlers.askClicked = [&] { ++asked; };
+  QTest::mouseClick(ask, Qt::LeftButton);
+  EXPECT_EQ(asked, 0);
+  model.setDisabled(ctl::kAskButton, false);
+  QTest::mouseClick(ask, Qt::LeftButton);
+  EXPECT_EQ(asked, 1);
+
+  model.setTitle(utf8ToGbk("Qelvora      进度：3/10"));
+  EXPECT_EQ(views.mainWindow()->windowTitle(), QStringLiteral("Qelvora      进度：3/10"));
+
+  auto* list = qobject_cast<QComboBox*>(views.control("组合框1"));
+  list->setFocus();
+  QTest::keyClick(list, Qt::Key_Down);
+  EXPECT_EQ(model.selection(ctl::kSourceList), list->currentIndex());
+  EXPECT_EQ(model.selection(ctl::kSourceList), 1);
+
+  views.mainWindow()->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(views.mainWindow()));
+  model.setFocus(ctl::kAnswerBox);
+  EXPECT_EQ(QApplication::focusWidget(), views.control("编辑框4"));
+  model.setFocus(ctl::kQuestionBox);
+  EXPECT_EQ(QApplication::focusWidget(), views.control("编辑框3"));
+  EXPECT_EQ(model.focusedControl(), std::string(ctl::kQuestionBox));
+}
+
+TEST(Windows, PictureWindowShowsThePictureAndClosesOnce) {
+  FormModel model;
+  WindowViews views(model);
+  views.showMainWindow();
+  QImage image(40, 30, QImage::Format_RGB32);
+  image.fill(Qt::red);
+  QByteArray encoded;
+  QBuffer buffer(&encoded);
+  buffer.open(QIODevice::WriteOnly);
+  ASSERT_TRUE(image.save(&buffer, "PNG"));
+  const Bytes png(encoded.toStdString());
+
+  int closing = 0;
+  QSize shownSize;
+  QSize windowSize;
+  bool modal = false;
+  model.handlers.pictureWindowClosing = [&] { ++closing; };
+  model.handlers.pictureWindowCreated = [&] {
+    model.writeProperty(ctl::kPictureBox, Property::Picture, png);
+    QTimer::singleShot(0, [&] {
+      QWidget* window = views.pictureWindow();
+      ASSERT_NE(window, nullptr);
+      windowSize = window->size();
+      modal = window->isModal();
+      auto* box = qobject_cast<QLabel*>(views.control("图片框1"));
+      ASSERT_NE(box, nullptr);
+      shownSize = box->pixmap().size();
+      window->close();  // the user closes it
+    });
+  };
+  model.openPictureWindow();
+  EXPECT_EQ(closing, 1);
+  EXPECT_EQ(shownSize, QSize(40, 30));
+  EXPECT_EQ(windowSize, QSize(kPictureClientWidth, kPictureClientHeight));
+  EXPECT_TRUE(modal);
+  EXPECT_EQ(views.pictureWindow(), nullptr);
+  EXPECT_FALSE(model.pictureWindowOpen());
+  // A late picture goes nowhere.
+  model.writeProperty(ctl::kPictureBox, Property::Picture, png);
+  EXPECT_EQ(views.control("图片框1"), nullptr);
+}
+
+}  // namespace
+}  // namespace qelvora
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,110 @@
+// Starts the real qelvora-sites binary for a test and talks to it over loopback.
+#pragma once
+
+#include <httplib.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace qelvora::testing {
+
+struct Page {
+  int status = 0;  // 0: no answer at all
+  std::string body;
+  httplib::Headers headers;
+};
+
+// One run of qelvora-sites with the given options (plus --port 0 when startForPort). Its stdout
+// and stderr are read through pipes.
+class SiteProcess {
+ public:
+  explicit SiteProcess(std::vector<std::string> args) {
+    int out[2], err[2];
+    if (::pipe(out) != 0 || ::pipe(err) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, err[0]);
+    args.insert(args.begin(), QELVORA_SITES_BIN);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, QELVORA_SITES_BIN, &actions, nullptr, argv.data(), environ) != 0)
+      pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  SiteProcess(const SiteProcess&) = delete;
+  SiteProcess& operator=(const SiteProcess&) = delete;
+  ~SiteProcess() {
+    if (pid_ > 0 && !exited_) stop(SIGKILL);
+    if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
+  }
+
+  // The first line of stdout: the port when started with --port 0. Empty if the process ended
+  // first (or printed nothing within a generous guard time, so that a hang fails the test).
+  std::string firstLine() {
+    std::string line;
+    char c;
+    while (true) {
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, 60000) <= 0) break;
+      if (::read(out_, &c, 1) != 1 || c == '\n') break;
+      line.push_back(c);
+    }
+    return line;
+  }
+
+  // Sends the signal and waits; the exit code, or 128 + signal when killed by one.
+  int stop(int signal) {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, signal);
+    return wait();
+  }
+  int wait() {
+    int status = 0;
+    if (::waitpid(pid_, &status, 0) != pid_) return -1;
+    exited_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  // All of stderr (call after the process has ended).
+  std::string errorOutput() {
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(err_, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    return text;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  bool exited_ = false;
+};
+
+// GET of a target exactly as written (no re-encoding), optionally with a Host header of our own.
+inline Page fetch(int port, const std::string& target, const std::string& host = {}) {
+  httplib::Client client("127.0.0.1", port);
+  client.set_url_encode(false);
+  httplib::Headers headers;
+  if (!host.empty()) headers.emplace("Host", host);
+  auto res = client.Get(target, headers);
+  if (!res) return {};
+  return {res->status, res->body, res->headers};
+}
+
+}  // namespace qelvora::testing

@@ -1,0 +1,444 @@
+// qelvora-sites as the program sees it: every page is fetched over loopback from the real binary
+// and cut with the program's own markers and markup routines.
+#include <gd.h>
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "sites/corpus.h"
+#include "sources/markup.h"
+#include "tests/sites/site_process.h"
+#include "web/encoding.h"
+
+namespace qelvora {
+namespace {
+
+using testing::fetch;
+using testing::Page;
+using testing::SiteProcess;
+
+const std::string kSearchField = "&search=%E6%90%9C%E7%B4%A2%E7%AD%94%E6%A1%88&ch=sp.sb.top";
+
+// The program's markers, in GBK as the program holds them.
+struct Markers {
+  Text fuzzyKeyStart = utf8ToGbk("index=\"2\" aId=\"");
+  Text fuzzyKeyEnd = utf8ToGbk("\" target=\"");
+  Text fuzzyTitleStart = utf8ToGbk("\"utf-8\"><title>");
+  Text fuzzyTitleEnd = utf8ToGbk("360问答");
+  Text fuzzyAnswerStart = utf8ToGbk("class=\"resolved-cnt\">");
+  Text fuzzyAnswerEnd = utf8ToGbk("</div><div class=\"");
+  Text exactKeyStart = utf8ToGbk("<h3 pid=\"\"><a href=\"/z/");
+  Text exactKeyEnd = utf8ToGbk(".htm");
+  Text exactTitleStart = utf8ToGbk("id=\"questionTitle\">");
+  Text exactTitleEnd = utf8ToGbk("</h3>");
+  Text exactAnswerStart = utf8ToGbk("class=\"answer-con\"><pre>");
+  Text exactAnswerEnd = utf8ToGbk("</pre>\n</div></div>\n<div");
+  Text softLinkStart = utf8ToGbk("</a><a href=\"");
+  Text quote = utf8ToGbk("\"");
+  Text nameStart = utf8ToGbk("itemprop=\"name\">");
+  Text nameEnd = utf8ToGbk("</span>");
+  Text descStart = utf8ToGbk("<div id=\"rom_des\">");
+  Text descEnd = utf8ToGbk("</div>");
+  Text shotStart = utf8ToGbk("target=\"_blank\"><img src=\"");
+  Text shotEnd = utf8ToGbk("\"></a>");
+  Text downStart = utf8ToGbk("itemprop=\"downloadUrl\" href=\"");
+  Text downEnd = utf8ToGbk("\" title=\"允许单线程直接点击下载\"");
+};
+
+const Markers& markers() {
+  static const Markers m;
+  return m;
+}
+
+bool contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+class SitesTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = std::make_unique<SiteProcess>(
+        std::vector<std::string>{"--port", "0", "--data", QELVORA_SITES_DATA});
+    port_ = std::atoi(server_->firstLine().c_str());
+    corpus_ = std::make_unique<sites::Corpus>(sites::loadCorpus(QELVORA_SITES_DATA));
+  }
+  static void TearDownTestSuite() {
+    server_.reset();
+    corpus_.reset();
+  }
+  void SetUp() override { ASSERT_GT(port_, 0) << "qelvora-sites did not report its port"; }
+
+  static std::string base() { return "http://127.0.0.1:" + std::to_string(port_); }
+
+  // Source 1's search, converted to GBK as the program does; the cut key.
+  static Text fuzzyKey(const std::string& questionUtf8, Text* pageOut = nullptr) {
+    Page page = fetch(port_, "/search/?q=" + urlEncodeUtf8(utf8ToGbk(questionUtf8)));
+    EXPECT_EQ(page.status, 200) << questionUtf8;
+    Text gbk = pageToGbk(page.body);
+    if (pageOut) *pageOut = gbk;
+    return cutBetween(gbk, markers().fuzzyKeyStart, markers().fuzzyKeyEnd);
+  }
+  static Text exactKey(const std::string& questionUtf8, Text* pageOut = nullptr) {
+    Page page = fetch(port_, "/s/?w=" + urlEncodeUtf8(utf8ToGbk(questionUtf8)) + kSearchField);
+    EXPECT_EQ(page.status, 200) << questionUtf8;
+    Text gbk = pageToGbk(page.body);
+    if (pageOut) *pageOut = gbk;
+    return cutBetween(gbk, markers().exactKeyStart, markers().exactKeyEnd);
+  }
+  // Source 3 sends the question's GBK bytes and reads the page as it comes (GBK).
+  static Text softwareLink(const std::string& questionUtf8, Text* pageOut = nullptr) {
+    Page page = fetch(
+        port_, "/search.aspx?keyword=" + urlEncodeGbk(utf8ToGbk(questionUtf8)) + "&sType=all");
+    EXPECT_EQ(page.status, 200) << questionUtf8;
+    if (pageOut) *pageOut = page.body;
+    return cutBetween(page.body, markers().softLinkStart, markers().quote);
+  }
+  // A page address cut from a page must point back at this server; the path behind it.
+  static std::string pathOnServer(const std::string& address) {
+    EXPECT_TRUE(address.starts_with(base() + "/")) << address;
+    return address.starts_with(base()) ? address.substr(base().size()) : std::string("/");
+  }
+
+  static inline std::unique_ptr<SiteProcess> server_;
+  static inline int port_ = 0;
+  static inline std::unique_ptr<sites::Corpus> corpus_;
+};
+
+TEST_F(SitesTest, TimePageCarriesTheCurrentMilliseconds) {
+  using namespace std::chrono;
+  const auto before = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  Page page = fetch(port_, "/special/time/");
+  const auto after = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  ASSERT_EQ(page.status, 200);
+  const Text number = cutBetween(page.body, "window.baidu_time(", ")");
+  ASSERT_FALSE(number.empty()) << page.body;
+  ASSERT_EQ(number.find_first_not_of("0123456789"), std::string::npos) << number;
+  const long long ms = std::stoll(number);
+  // The page is made between the two readings of our own clock; allow for clock granularity.
+  EXPECT_GE(ms, before - 2000);
+  EXPECT_LE(ms, after + 2000);
+}
+
+TEST_F(SitesTest, FuzzySiteFindsTheBestMatchAndCutsItsAnswer) {
+  struct Case {
+    const char* question;  // as a user might type it, not necessarily the title
+    const char* key;
+  };
+  const Case cases[] = {
+      {"天空为什么是蓝色的", "2190417"}, {"天空为啥是蓝的", "2190417"},
+      {"煮饺子为什么点凉水", "2190433"}, {"新铁锅怎样开锅", "2190472"},
+      {"猫用头蹭人什么意思", "2190613"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.question);
+    Text results;
+    EXPECT_EQ(fuzzyKey(c.question, &results), c.key);
+    // A sponsored entry marked index="1" stands before the best match.
+    const size_t first = results.find("index=\"1\"");
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_LT(first, results.find(markers().fuzzyKeyStart));
+
+    Text answerPage = pageToGbk(fetch(port_, std::string("/q/") + c.key).body);
+    const sites::QaEntry* entry = nullptr;
+    for (const auto& e : corpus_->fuzzy)
+      if (e.key == c.key) entry = &e;
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(cutBetween(answerPage, markers().fuzzyTitleStart, markers().fuzzyTitleEnd),
+              utf8ToGbk(entry->question + "_"));
+    EXPECT_EQ(cutBetween(answerPage, markers().fuzzyAnswerStart, markers().fuzzyAnswerEnd),
+              utf8ToGbk(entry->answer));
+  }
+}
+
+TEST_F(SitesTest, ExactSiteSkipsTheFeaturedHeadingAndKeepsLfLineEnds) {
+  struct Case {
+    const char* question;
+    const char* key;
+  };
+  const Case cases[] = {
+      {"彩虹是怎样形成的", "k3n8a1"},
+      {"彩虹是怎么来的", "k3n8a1"},
+      {"红烧肉怎么做", "k3n8a4"},
+      {"坐车老是晕车怎么办", "k3n8a9"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.question);
+    Text results;
+    EXPECT_EQ(exactKey(c.question, &results), c.key);
+    // The first heading has a non-empty pid, so the marker must skip it.
+    const size_t firstHeading = results.find("<h3 pid=\"");
+    ASSERT_NE(firstHeading, std::string::npos);
+    EXPECT_NE(results.compare(firstHeading, 10, "<h3 pid=\"\""), 0);
+    EXPECT_LT(firstHeading, results.find(markers().exactKeyStart));
+
+    // The program asks for the answer page with its own field order.
+    const std::string target = std::string("/z/") + c.key +
+                               ".htm?sw=" + urlEncodeUtf8(utf8ToGbk(c.question)) +
+                               "&ch=new.w.search.0&ch=1";
+    Page page = fetch(port_, target);
+    ASSERT_EQ(page.status, 200);
+    EXPECT_EQ(page.body.find('\r'), std::string::npos) << "the page must use LF line ends";
+    const Text gbk = pageToGbk(page.body);
+    const sites::QaEntry* entry = nullptr;
+    for (const auto& e : corpus_->exact)
+      if (e.key == c.key) entry = &e;
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(cutBetween(gbk, markers().exactTitleStart, markers().exactTitleEnd),
+              utf8ToGbk(entry->question));
+    EXPECT_EQ(cutBetween(gbk, markers().exactAnswerStart, markers().exactAnswerEnd),
+              utf8ToGbk(entry->answer));
+  }
+}
+
+// The stored entries of a ZIP archive: name and whether its data matches its CRC-32.
+std::vector<std::pair<std::string, bool>> zipEntries(const std::string& zip) {
+  auto u16 = [&](size_t at) {
+    return static_cast<unsigned>(static_cast<unsigned char>(zip[at])) |
+           static_cast<unsigned>(static_cast<unsigned char>(zip[at + 1])) << 8;
+  };
+  auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+  std::vector<std::pair<std::string, bool>> entries;
+  size_t at = 0;
+  while (at + 30 <= zip.size() && u32(at) == 0x04034b50) {
+    const unsigned size = u32(at + 18), nameLen = u16(at + 26), extraLen = u16(at + 28);
+    if (u16(at + 8) != 0 || at + 30 + nameLen + extraLen + size > zip.size()) break;
+    const std::string name = zip.substr(at + 30, nameLen);
+    const char* data = zip.data() + at + 30 + nameLen + extraLen;
+    const auto crc = crc32(0L, reinterpret_cast<const Bytef*>(data), size);
+    entries.emplace_back(name, crc == u32(at + 14));
+    at += 30 + nameLen + extraLen + size;
+  }
+  return entries;
+}
+
+TEST_F(SitesTest, SoftwareSiteLeadsToDetailScreenshotAndDownload) {
+  struct Case {
+    const char* question;
+    const char* key;
+  };
+  const Case cases[] = {
+      {"星图看图", "starview"},
+      {"有没有好用的截图工具", "snapeasy"},
+      {"想下个视频播放器看电影", "lumaplay"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.question);
+    Text results;
+    const Text link = softwareLink(c.question, &results);
+    EXPECT_EQ(link, base() + "/soft/" + c.key + ".html");
+    Page detail = fetch(port_, pathOnServer(link));
+    ASSERT_EQ(detail.status, 200);
+    EXPECT_TRUE(contains(detail.headers.find("Content-Type")->second, "charset=gbk"));
+
+    const sites::Program* program = nullptr;
+    for (const auto& p : corpus_->software)
+      if (p.key == c.key) program = &p;
+    ASSERT_NE(program, nullptr);
+    const Text& page = detail.body;
+    EXPECT_EQ(cutBetween(page, markers().nameStart, markers().nameEnd), utf8ToGbk(program->name));
+    EXPECT_EQ(cutBetween(page, markers().descStart, markers().descEnd),
+              utf8ToGbk(program->description));
+
+    // The screenshot is a real picture of the size the corpus asks for.
+    const Text shotAddress = cutBetween(page, markers().shotStart, markers().shotEnd);
+    Page shot = fetch(port_, pathOnServer(shotAddress));
+    ASSERT_EQ(shot.status, 200);
+    const bool jpeg = program->shot.format == sites::ShotSpec::Format::jpeg;
+    const std::string signature = jpeg ? "\xFF\xD8\xFF" : "\x89PNG\r\n\x1A\n";
+    EXPECT_TRUE(shot.body.starts_with(signature));
+    gdImagePtr image =
+        jpeg ? gdImageCreateFromJpegPtr(static_cast<int>(shot.body.size()), shot.body.data())
+             : gdImageCreateFromPngPtr(static_cast<int>(shot.body.size()), shot.body.data());
+    ASSERT_NE(image, nullptr) << "libgd cannot decode the screenshot";
+    EXPECT_EQ(gdImageSX(image), program->shot.width);
+    EXPECT_EQ(gdImageSY(image), program->shot.height);
+    gdImageDestroy(image);
+
+    // The download is an attachment holding an intact archive.
+    const Text downAddress = cutBetween(page, markers().downStart, markers().downEnd);
+    Page download = fetch(port_, pathOnServer(downAddress));
+    ASSERT_EQ(download.status, 200);
+    const auto disposition = download.headers.find("Content-Disposition");
+    ASSERT_NE(disposition, download.headers.end());
+    EXPECT_EQ(disposition->second, "attachment; filename=\"" + program->download + "\"");
+    const auto entries = zipEntries(download.body);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].first, "readme.txt");
+    EXPECT_TRUE(entries[0].second) << "CRC-32 mismatch";
+    EXPECT_TRUE(download.body.ends_with(std::string("\0\0", 2)));
+    EXPECT_NE(download.body.rfind("PK\x05\x06"), std::string::npos);
+  }
+}
+
+// Every corpus entry must be found by its own question: this catches entries that another entry
+// shadows and keys that the pages do not carry.
+TEST_F(SitesTest, EveryCorpusEntryIsFoundByItsOwnQuestion) {
+  EXPECT_GE(corpus_->fuzzy.size(), 30u);
+  EXPECT_GE(corpus_->exact.size(), 30u);
+  EXPECT_GE(corpus_->software.size(), 12u);
+  for (const auto& e : corpus_->fuzzy) {
+    EXPECT_EQ(fuzzyKey(e.question), e.key) << "fuzzy: " << e.question;
+    const Text page = pageToGbk(fetch(port_, "/q/" + e.key).body);
+    EXPECT_EQ(cutBetween(page, markers().fuzzyAnswerStart, markers().fuzzyAnswerEnd),
+              utf8ToGbk(e.answer))
+        << e.key;
+  }
+  for (const auto& e : corpus_->exact) {
+    EXPECT_EQ(exactKey(e.question), e.key) << "exact: " << e.question;
+    const Text page =
+        pageToGbk(fetch(port_, "/z/" + e.key + ".htm?sw=&ch=new.w.search.0&ch=1").body);
+    EXPECT_EQ(cutBetween(page, markers().exactAnswerStart, markers().exactAnswerEnd),
+              utf8ToGbk(e.answer))
+        << e.key;
+  }
+  for (const auto& p : corpus_->software) {
+    for (const std::string& question : {p.name, p.question})
+      EXPECT_EQ(softwareLink(question), base() + "/soft/" + p.key + ".html") << question;
+  }
+}
+
+// What the program shows is the answer after its clean-up chain: no markup may survive it, and no
+// word may lose letters to the "r/" step.
+TEST_F(SitesTest, CorpusAnswersStayReadableAfterTheCleanUp) {
+  auto check = [](const std::string& markup, bool software, const std::string& key) {
+    std::string outsideBreaks = markup;
+    for (const char* br : {"<br/>", "<br />"})
+      for (size_t at; (at = outsideBreaks.find(br)) != std::string::npos;)
+        outsideBreaks.erase(at, std::string_view(br).size());
+    EXPECT_FALSE(contains(outsideBreaks, "r/") || contains(outsideBreaks, "r /")) << key;
+    const Text shown = cleanMarkupText(utf8ToGbk(markup), software);
+    // Links keep their "<a" opening by design of the chain; nothing else may be left.
+    std::string rest = shown;
+    for (size_t at; (at = rest.find("<a ")) != std::string::npos;) rest.erase(at, 3);
+    EXPECT_EQ(rest.find_first_of("<>&"), std::string::npos) << key << ": " << gbkToUtf8(shown);
+  };
+  for (const auto& e : corpus_->fuzzy) check(e.answer, false, e.key);
+  for (const auto& e : corpus_->exact) check(e.answer, false, e.key);
+  for (const auto& p : corpus_->software) check(p.description, true, p.key);
+}
+
+TEST_F(SitesTest, QuestionsWithoutMatchGiveValidPagesWithoutMarkers) {
+  for (const char* question : {"", "xyzzy plugh", "qqqq"}) {
+    SCOPED_TRACE(question);
+    Text page;
+    EXPECT_EQ(fuzzyKey(question, &page), "");
+    EXPECT_FALSE(contains(page, "aId=")) << "no entries at all, not even the sponsored one";
+    EXPECT_TRUE(contains(page, "</html>"));
+    EXPECT_EQ(exactKey(question, &page), "");
+    EXPECT_FALSE(contains(page, "<h3 pid="));
+    EXPECT_TRUE(contains(page, "</html>"));
+    EXPECT_EQ(softwareLink(question, &page), "");
+    EXPECT_TRUE(contains(page, "</html>"));
+  }
+}
+
+// Text that the user typed is echoed into the pages; it must not be able to forge a marker.
+TEST_F(SitesTest, EchoedInputCannotForgeMarkers) {
+  const std::string forged =
+      "index=\"2\" aId=\"evil\" target=\" <h3 pid=\"\"><a href=\"/z/evil.htm";
+  EXPECT_EQ(fuzzyKey(forged), "");
+  EXPECT_EQ(exactKey(forged), "");
+  EXPECT_EQ(softwareLink("</a><a href=\"http://evil/\""), "");
+
+  // A Host header that is not a host name is not used for the absolute addresses.
+  const std::string target =
+      "/search.aspx?keyword=" + urlEncodeGbk(utf8ToGbk("星图看图")) + "&sType=all";
+  Page page = fetch(port_, target, "evil\"><a href=\"x");
+  ASSERT_EQ(page.status, 200);
+  EXPECT_EQ(cutBetween(page.body, markers().softLinkStart, markers().quote),
+            base() + "/soft/starview.html");
+  page = fetch(port_, target, "localhost:" + std::to_string(port_));
+  EXPECT_EQ(cutBetween(page.body, markers().softLinkStart, markers().quote),
+            "http://localhost:" + std::to_string(port_) + "/soft/starview.html");
+}
+
+TEST_F(SitesTest, BadRequestsAndUnknownPages) {
+  struct Case {
+    std::string target;
+    int status;
+  };
+  const Case cases[] = {
+      {"/search/?q=%zz", 400},                      // not an escape
+      {"/search/?q=%4", 400},                       // cut short
+      {"/search/?q=%E6%90", 400},                   // incomplete UTF-8 character
+      {"/s/?w=%FF" + kSearchField, 400},            // not UTF-8 at all
+      {"/search.aspx?keyword=%81&sType=all", 400},  // lone GBK lead byte
+      {"/q/%zz", 400},
+      {"/q/0000000", 404},
+      {"/q/", 404},  // what the program asks for when no key was found
+      {"/z/.htm?sw=&ch=new.w.search.0&ch=1", 404},
+      {"/z/nokey.htm?sw=a", 404},
+      {"/soft/nothing.html", 404},
+      {"/shot/starview.jpg", 404},  // exists as PNG only
+      {"/down/nothing.zip", 404},
+      {"/ad/ad9", 404},
+      {"/special/time", 404},
+      {"/nowhere", 404},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    Page page = fetch(port_, c.target);
+    EXPECT_EQ(page.status, c.status);
+    // An error page must not look like an answer to the program.
+    const Text gbk = pageToGbk(page.body);
+    EXPECT_EQ(cutBetween(gbk, markers().fuzzyAnswerStart, markers().fuzzyAnswerEnd), "");
+    EXPECT_EQ(cutBetween(gbk, markers().exactAnswerStart, markers().exactAnswerEnd), "");
+    EXPECT_EQ(cutBetween(page.body, markers().descStart, markers().descEnd), "");
+  }
+  // The server is still serving after all of that.
+  EXPECT_EQ(fetch(port_, "/special/time/").status, 200);
+}
+
+TEST(SitesProcess, StopSignalsEndItCleanly) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    SiteProcess server({"--port", "0", "--data", QELVORA_SITES_DATA});
+    const int port = std::atoi(server.firstLine().c_str());
+    ASSERT_GT(port, 0);
+    EXPECT_EQ(fetch(port, "/special/time/").status, 200);
+    EXPECT_EQ(server.stop(signal), 0);
+    EXPECT_EQ(fetch(port, "/special/time/").status, 0) << "still answering after the stop";
+  }
+}
+
+TEST(SitesProcess, RefusesToStartOnBadOptionsOrCorpus) {
+  namespace fs = std::filesystem;
+  const fs::path dir =
+      fs::temp_directory_path() / ("qelvora-sites-test-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  for (const char* file : {sites::kFuzzyFile, sites::kExactFile, sites::kSoftwareFile})
+    fs::copy_file(fs::path(QELVORA_SITES_DATA) / file, dir / file);
+  {
+    std::ofstream out(dir / sites::kFuzzyFile, std::ios::app);
+    out << "\n---\nkey: 2190417\nquestion: 重复的键\n\n<p>两条问题用了同一个键。</p>\n";
+  }
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"--port", "0", "--data", dir.string()}, 1, "used twice"},
+      {{"--port", "0", "--data", (dir / "missing").string()}, 1, "cannot read"},
+      {{"--port", "70000"}, 2, "bad port"},
+      {{"--port", "x1"}, 2, "bad port"},
+      {{"--frobnicate"}, 2, "unknown"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    SiteProcess server(c.args);
+    EXPECT_EQ(server.firstLine(), "");
+    EXPECT_EQ(server.wait(), c.exitCode);
+    EXPECT_TRUE(contains(server.errorOutput(), c.message));
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace qelvora

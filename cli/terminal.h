@@ -1,0 +1,57 @@
+// The terminal in place of the windows: a control access that forwards every call to the form
+// model and mirrors the answer box on standard output (the typed text) and, on a terminal only,
+// the busy text and the progress title on standard error.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "base/controls.h"
+
+namespace qelvora::cli {
+
+struct TerminalSettings {
+  bool gbk = false;               // standard output in GBK bytes instead of UTF-8
+  bool statusOnStderr = false;    // standard error is a terminal: show busy text and progress
+  bool stdoutIsTerminal = false;  // progress then goes to the terminal's title, not a status line
+};
+
+class TerminalControls : public ControlAccess {
+ public:
+  TerminalControls(ControlAccess& form, TerminalSettings settings, std::FILE* out = stdout,
+                   std::FILE* err = stderr);
+
+  PropertyValue readProperty(std::string_view control, Property property) override;
+  void writeProperty(std::string_view control, Property property, PropertyValue value) override;
+  void appendText(std::string_view control, std::string_view text) override;
+  void setFocus(std::string_view control) override;
+  void openPictureWindow() override;
+  void runOnWindowThread(const std::function<void()>& fn) override;
+
+  // Runs when 按钮1 is enabled again, i.e. the answer has been typed.
+  std::function<void()> onAnswerTyped;
+
+  // Leaves the terminal as it was found (status line erased, title restored).
+  void finish();
+
+ private:
+  void showStatus(const std::string& utf8);
+  void showProgress(const Text& title);
+  void renderStatus();  // under errMutex_
+
+  ControlAccess& form_;
+  TerminalSettings settings_;
+  std::FILE* out_;
+  std::FILE* err_;
+  std::mutex errMutex_;
+  bool statusShown_ = false;
+  bool titlePushed_ = false;
+  bool typedSomething_ = false;
+  Text lastTitle_;
+  std::string busy_;      // UTF-8
+  std::string progress_;  // UTF-8
+};
+
+}  // namespace qelvora::cli

@@ -1,0 +1,273 @@
+// qelvora-ask end to end: the real program against qelvora-sites on a free loopback port, with
+// --instant so that no answer waits for the clock. Exit codes, the exact transcripts on standard
+// output, the GBK output and the related picture.
+#include <fcntl.h>
+#include <gd.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "web/encoding.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs program with args, feeding input on its standard input; collects both outputs.
+Result run(const std::string& program, const std::vector<std::string>& args,
+           const std::string& input = {}) {
+  int in[2], out[2], err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  signal(SIGPIPE, SIG_IGN);
+  if (!input.empty()) {
+    ssize_t unused = write(in[1], input.data(), input.size());
+    (void)unused;
+  }
+  close(in[1]);
+  Result r;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buf[4096];
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      } else {
+        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+      }
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+class Ask : public ::testing::Test {
+ protected:
+  // One sites server for the whole suite, on a port the system picks.
+  static void SetUpTestSuite() {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    sitesPid_ = fork();
+    if (sitesPid_ == 0) {
+      dup2(out[1], 1);
+      close(out[0]);
+      close(out[1]);
+      int devnull = ::open("/dev/null", O_WRONLY);
+      dup2(devnull, 2);
+      execl(QELVORA_SITES_PROGRAM, QELVORA_SITES_PROGRAM, "--listen", "127.0.0.1", "--port", "0",
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    close(out[0]);
+    port_ = std::atoi(line.c_str());
+    ASSERT_GT(port_, 0) << "qelvora-sites printed: " << line;
+    scratch_ = fs::temp_directory_path() / ("qelvora_ask_" + std::to_string(getpid()));
+    fs::create_directories(scratch_);
+  }
+  static void TearDownTestSuite() {
+    if (sitesPid_ > 0) {
+      kill(sitesPid_, SIGTERM);
+      waitpid(sitesPid_, nullptr, 0);
+    }
+    fs::remove_all(scratch_);
+  }
+
+  static std::string host() { return "127.0.0.1:" + std::to_string(port_); }
+
+  // qelvora-ask with every host on the sites server, instant, and a cookie file of the test's.
+  static Result ask(std::vector<std::string> args, const std::string& input = {}) {
+    std::vector<std::string> all = {"--instant",
+                                    "--time-host",
+                                    host(),
+                                    "--source1-host",
+                                    host(),
+                                    "--source2-host",
+                                    host(),
+                                    "--source3-host",
+                                    host(),
+                                    "--cookie-file",
+                                    (scratch_ / "cookies.txt").string()};
+    all.insert(all.end(), args.begin(), args.end());
+    return run(QELVORA_ASK_PROGRAM, all, input);
+  }
+
+  static inline pid_t sitesPid_ = -1;
+  static inline int port_ = 0;
+  static inline fs::path scratch_;
+};
+
+TEST_F(Ask, UsageErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+  };
+  const std::vector<Case> cases = {
+      {{"--bogus", "北京时间"}, ""},
+      {{"--source", "4", "北京时间"}, ""},
+      {{"--source", "0", "北京时间"}, ""},
+      {{"--source"}, ""},
+      {{}, ""},
+      {{"one", "two"}, ""},
+      {{"\xe5\x8c\x97\xff"}, ""},
+      {{"-"}, "\xe5\x8c\x97\xff\n"},
+      {{"--time-host", "a/b", "q"}, ""},
+  };
+  for (const Case& c : cases) {
+    Result r = run(QELVORA_ASK_PROGRAM, c.args, c.input);
+    std::string what = c.args.empty() ? "(nothing)" : c.args.front();
+    EXPECT_EQ(r.exitCode, 2) << what;
+    EXPECT_EQ(r.out, "") << what;
+    EXPECT_NE(r.err.find("usage: qelvora-ask"), std::string::npos) << what;
+  }
+  Result help = run(QELVORA_ASK_PROGRAM, {"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.out.find("--picture-out"), std::string::npos);
+}
+
+const std::string kMen =
+    "首先,我们清楚的知道男人和女人在一起是为了爱和满足男人的好色之心。\r\n 那么: 男人=爱+色 "
+    "\r\n其次,我们都知道 爱神丘比特 是个天使 因此: \r\n爱=丘比特=天使 \r\n所以: 男人=天使+色 "
+    "\r\n此外,我们听过禅曰:色即是空\r\n即色=0 \r\n因此得出: 男人=天使+0 \r\n所以,得出一个无法争辩"
+    "的事实: \r\n男人=天使";
+
+TEST_F(Ask, Transcripts) {
+  const std::string shot = "http://" + host() + "/shot/starview.png";
+  const std::string download = "http://" + host() + "/down/starview.zip";
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {{"--source", "1", "天空为什么是蓝色的"},
+       "",
+       "问：天空为什么是蓝色的_"
+       "\r\n答：\r\n阳光看起来是白色，其实混合了各种颜色的光。光穿过大气时会被"
+       "空气分子散射，波长越短散射得越厉害。\r\n\r\n蓝光的波长比红光短得多，被散射到四面八方，所以"
+       "我"
+       "们抬头看哪里都是蓝的。\r\n傍晚阳光斜射，要穿过更厚的大气，蓝光在半路就散掉了，剩下的红光和"
+       "橙"
+       "光让晚霞显得通红。\r\n"},
+      {{"--source", "2", "彩虹是怎样形成的"},
+       "",
+       "问：彩虹是怎样形成的\r\n答：雨后空中飘着许多小水滴，每一颗都像一个小小的三棱镜。\n阳光射进"
+       "水"
+       "滴时发生折射，在水滴背面反射一次，再折射出来。不同颜色的光折射的角度不一样，白光就被分成了"
+       "红"
+       "橙黄绿蓝靛紫。\n所以只有背对太阳、前方有雨幕的时候才能看到彩虹。"},
+      {{"--source=3", "电脑上用什么看图软件好"},
+       "",
+       "问：星图看图\r\n答：\r\n星图看图是一款小巧快速的图片浏览工具，双击图片即可打开，几乎不用等"
+       "待"
+       "。\r\n\r\n支持常见的十几种图片格式，能缩放、旋转、全屏播放幻灯片，还能批量改名和转换格式。"
+       "\r\n"
+       "界面简洁，没有广告，老电脑上也跑得很流畅。\r\n\r\n软件截图：" +
+           shot + "\r\n下载地址：" + download},
+      {{"--source", "2", "没有这个问题的答案吧"}, "", "对不起，您问的问题我还没有解答方法\r\n"},
+      // A site that cannot be reached is no answer, not a failure of the program.
+      {{"--source1-host", "127.0.0.1:1", "天空为什么是蓝色的"},
+       "",
+       "对不起，您问的问题我还没有解答方法\r\n"},
+      {{"男人是什么"}, "", "问：男人是什么？\r\n答：" + kMen},
+      {{"--source", "3", "男人是什么？"}, "", "问：男人是什么？\r\n答：" + kMen},
+      {{"-"}, "男人是什么\n", "问：男人是什么？\r\n答：" + kMen},
+  };
+  for (const Case& c : cases) {
+    Result r = ask(c.args, c.input);
+    std::string what = c.args.back();
+    EXPECT_EQ(r.exitCode, 0) << what << "\n" << r.err;
+    EXPECT_EQ(r.out, c.expected) << what;
+    // Standard error is no terminal here: no busy text, no progress.
+    EXPECT_EQ(r.err, "") << what;
+  }
+}
+
+TEST_F(Ask, TimeAnswerWithoutTouchingTheClock) {
+  Result r = ask({"北京时间"});
+  EXPECT_EQ(r.exitCode, 0);
+  std::regex shape("问：北京时间？\r\n答：现在是北京时间：\\d{4}年\\d{1,2}月\\d{1,2}日.*");
+  EXPECT_TRUE(std::regex_match(r.out, shape)) << r.out;
+  EXPECT_EQ(r.out.find("1970"), std::string::npos) << "the time page was not read: " << r.out;
+}
+
+TEST_F(Ask, GbkOutput) {
+  for (auto args : {std::vector<std::string>{"男人是什么"},
+                    std::vector<std::string>{"--source", "2", "彩虹是怎样形成的"}}) {
+    Result utf8 = ask(args);
+    args.insert(args.begin(), "--gbk");
+    Result gbk = ask(args);
+    EXPECT_EQ(gbk.exitCode, 0);
+    ASSERT_FALSE(utf8.out.empty());
+    EXPECT_EQ(gbk.out, qelvora::utf8ToGbk(utf8.out)) << args.back();
+    EXPECT_NE(gbk.out, utf8.out);
+  }
+}
+
+TEST_F(Ask, PictureOut) {
+  // A software answer with a screenshot: the picture window's GIF lands in the file.
+  const fs::path gif = scratch_ / "shot.gif";
+  Result r = ask({"--source", "3", "--picture-out", gif.string(), "电脑上用什么看图软件好"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  std::ifstream in(gif, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_TRUE(bytes.starts_with("GIF8")) << bytes.size() << " bytes";
+  gdImagePtr im = gdImageCreateFromGifPtr(static_cast<int>(bytes.size()), bytes.data());
+  ASSERT_NE(im, nullptr);
+  EXPECT_EQ(gdImageSX(im), 520);
+  EXPECT_EQ(gdImageSY(im), 340);
+  gdImageDestroy(im);
+
+  // No picture window after other answers: nothing is written.
+  for (auto args : {std::vector<std::string>{"男人是什么"},
+                    std::vector<std::string>{"--source", "1", "天空为什么是蓝色的"}}) {
+    const fs::path none = scratch_ / "none.gif";
+    args.insert(args.begin(), {"--picture-out", none.string()});
+    Result other = ask(args);
+    EXPECT_EQ(other.exitCode, 0);
+    EXPECT_FALSE(fs::exists(none)) << args.back();
+  }
+}
+
+}  // namespace

@@ -7,6 +7,7 @@
 #include <QThread>
 #include <QTimer>
 #include <atomic>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -249,6 +250,44 @@ TEST_F(Typing, CharCountFollowsCodePage936) {
     const Text t = gbk(utf8);
     const Bytes wide = toWide(t, kCodePageGbk);
     EXPECT_EQ(charCount(t), int(wide.size() / 2) - 1) << utf8;
+  }
+}
+
+// The byte-at-a-time reading of the rule, against which the block-wise count is checked on
+// texts full of lead-byte runs of every length and parity across the 64-byte blocks.
+int charCountByteWise(std::string_view text) {
+  int count = 0;
+  for (std::size_t i = 0; i < text.size(); ++count) {
+    const unsigned b = static_cast<unsigned char>(text[i]);
+    const unsigned t = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    const bool lead = b >= 0x81 && b <= 0xFE;
+    const bool trail = (t >= 0x40 && t <= 0x7E) || (t >= 0x80 && t <= 0xFE);
+    i += lead && trail ? 2 : 1;
+  }
+  return count;
+}
+
+TEST(CharCount, BlockWiseCountMatchesTheByteWiseRule) {
+  const unsigned char alphabet[] = {'a',  ' ',  '\r', 0x3F, 0x40, 0x7E, 0x7F,
+                                    0x80, 0x81, 0xA1, 0xB0, 0xD6, 0xFE, 0xFF};
+  std::mt19937 random(936);
+  for (int round = 0; round < 4000; ++round) {
+    const std::size_t length = random() % 300;
+    // Mostly lead bytes, so that long runs cross the block edges.
+    const unsigned leadShare = random() % 100;
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) {
+      text.push_back(char(random() % 100 < leadShare ? 0x81 + random() % 0x7E
+                                                     : alphabet[random() % std::size(alphabet)]));
+    }
+    ASSERT_EQ(charCount(text), charCountByteWise(text)) << "round " << round;
+  }
+  for (std::size_t run = 60; run <= 200; ++run) {
+    for (const char after : {'\x40', '\x80', 'a', '\xFF'}) {
+      const std::string text = std::string(run, '\xB0') + after;
+      ASSERT_EQ(charCount(text), charCountByteWise(text)) << run;
+      ASSERT_EQ(charCount(text.substr(0, run)), charCountByteWise(text.substr(0, run))) << run;
+    }
   }
 }
 

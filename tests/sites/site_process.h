@@ -49,7 +49,7 @@ class SiteProcess {
   SiteProcess(const SiteProcess&) = delete;
   SiteProcess& operator=(const SiteProcess&) = delete;
   ~SiteProcess() {
-    if (pid_ > 0 && !exited_) stop(SIGKILL);
+    if (pid_ > 0 && !exited_) stop(SIGTERM);
     if (out_ >= 0) ::close(out_);
     if (err_ >= 0) ::close(err_);
   }

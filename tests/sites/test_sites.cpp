@@ -195,6 +195,26 @@ TEST_F(SitesTest, ExactSiteSkipsTheFeaturedHeadingAndKeepsLfLineEnds) {
   }
 }
 
+// The fuzzy site answers from a few shared characters; the exact site wants a keyword or most of
+// the title, and otherwise stays silent.
+TEST_F(SitesTest, FuzzySiteMatchesLooselyExactSiteStrictly) {
+  struct Case {
+    const char* question;
+    const char* fuzzyKey;
+    const char* exactKey;
+  };
+  const Case cases[] = {
+      {"天空的颜色", "2190417", ""},
+      {"怎样煮饺子", "2190433", ""},
+      {"铁锅生锈", "2190472", "k3n8b3"},  // "生锈" is a keyword of the exact entry
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.question);
+    EXPECT_EQ(fuzzyKey(c.question), c.fuzzyKey);
+    EXPECT_EQ(exactKey(c.question), c.exactKey);
+  }
+}
+
 // The stored entries of a ZIP archive: name and whether its data matches its CRC-32.
 std::vector<std::pair<std::string, bool>> zipEntries(const std::string& zip) {
   auto u16 = [&](size_t at) {

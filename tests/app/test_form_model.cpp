@@ -164,7 +164,9 @@ TEST(FormModel, BrowserOpensOnlyWebAddresses) {
     m.writeProperty(ctl::kBrowser, Property::Address, c.address);
     if (c.opens) ++expected;
     ASSERT_EQ(opened.size(), expected) << c.address;
-    if (c.opens) EXPECT_EQ(opened.back(), c.address);
+    if (c.opens) {
+      EXPECT_EQ(opened.back(), c.address);
+    }
     EXPECT_EQ(ControlAccess::asText(m.readProperty(ctl::kBrowser, Property::Address)), c.address);
   }
 }

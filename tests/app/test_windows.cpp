@@ -86,7 +86,9 @@ TEST(Windows, MainWindowLayout) {
     EXPECT_EQ(w->isHidden(), g.hidden);
     // Visible controls either lie inside the client area or wholly outside it.
     QRect inMain(w->mapTo(main, QPoint(0, 0)), w->size());
-    if (!g.hidden) EXPECT_TRUE(client.contains(inMain) || !client.intersects(inMain));
+    if (!g.hidden) {
+      EXPECT_TRUE(client.contains(inMain) || !client.intersects(inMain));
+    }
   }
   // 编辑框2, 标签1 and 按钮3 lie below the client area, the browser to its right.
   for (const char* below : {"编辑框2", "标签1", "按钮3"})

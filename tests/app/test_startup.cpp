@@ -1,0 +1,221 @@
+// Start-up and exit of the whole program, each case in a child process that runs the same start-up
+// sequence as the program entry: the welcome text is typed, and closing the main window ends the
+// process with code 0 whatever is still going on.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QProcess>
+#include <QTimer>
+#include <QWidget>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <thread>
+
+#include "app/startup.h"
+#include "app/windows.h"
+#include "base/threads.h"
+#include "web/encoding.h"
+#include "web/fetch.h"
+
+namespace qelvora {
+namespace {
+
+std::string hex(const Text& t) {
+  return QByteArray::fromStdString(t).toHex().toStdString();
+}
+
+void closeMainWindow(Application& app) {
+  app.views->mainWindow()->close();
+}
+
+// A loopback port that accepts connections into its backlog and never answers.
+int silentPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(fd, 8) != 0)
+    return -1;
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  return ntohs(addr.sin_port);
+}
+
+// What each child does once the main window is shown (before its created event).
+std::function<void(Application&)> childScenario(const std::string& mode) {
+  if (mode == "welcome")
+    return [](Application& app) {
+      app.model.setContent(ctl::kSpeedBox, "2");
+      auto* poll = new QTimer(&app.model);
+      QObject::connect(poll, &QTimer::timeout, [&app, poll] {
+        if (app.model.disabled(ctl::kAskButton)) return;
+        poll->stop();
+        std::cout << "answer=" << hex(app.model.content(ctl::kAnswerBox)) << "\n"
+                  << "title=" << hex(app.model.title()) << "\n"
+                  << "typing=" << app.model.period(ctl::kTypingTimer) << "\n"
+                  << "focus=" << app.model.focusedControl() << "\n";
+        closeMainWindow(app);
+      });
+      poll->start(20);
+    };
+  if (mode == "typing")
+    return [](Application& app) {
+      QTimer::singleShot(300, &app.model, [&app] {
+        std::cout << "typed=" << app.model.content(ctl::kAnswerBox).size() << "\n"
+                  << "disabled=" << app.model.disabled(ctl::kAskButton) << "\n";
+        closeMainWindow(app);
+      });
+    };
+  if (mode == "blocked-worker")
+    return [](Application& app) {
+      QTimer::singleShot(200, &app.model, [&app] {
+        static std::atomic<long> calls{0};
+        startWorker([&app] {
+          for (;;) {
+            app.model.content(ctl::kTranscriptBox);
+            app.model.setContent(ctl::kPictureAddressBox, "x");
+            ++calls;
+          }
+        });
+        // The window thread is busy here, so the worker sits in a control call when the
+        // window closes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        closeMainWindow(app);
+      });
+    };
+  if (mode == "network")
+    return [](Application& app) {
+      QTimer::singleShot(200, &app.model, [&app] {
+        int port = silentPort();
+        std::cout << "port=" << port << "\n";
+        startWorker([port, &app] {
+          Bytes page = fetchPage("http://127.0.0.1:" + std::to_string(port) + "/never");
+          app.model.setContent(ctl::kTranscriptBox, page.data);
+        });
+        startWorker([] { waitWithEvents(60000); });
+        QTimer::singleShot(300, &app.model, [&app] { closeMainWindow(app); });
+      });
+    };
+  if (mode == "picture")
+    return [](Application& app) {
+      QTimer::singleShot(200, &app.model, [&app] {
+        QTimer::singleShot(200, &app.model, [&app] {
+          std::cout << "picture-open=" << (app.views->pictureWindow() != nullptr) << "\n";
+          closeMainWindow(app);
+        });
+        app.model.openPictureWindow();
+      });
+    };
+  return nullptr;
+}
+
+int runChild(int argc, char** argv) {
+  QApplication qtApp(argc, argv);
+  auto scenario = childScenario(argv[2]);
+  if (!scenario) return 3;
+  Application& app = runProgram(qtApp, scenario);
+  exitRoutine(app);
+  endProcess(0);
+}
+
+struct ChildResult {
+  bool finished = false;
+  int exitCode = -1;
+  QProcess::ExitStatus status = QProcess::CrashExit;
+  std::string out;
+};
+
+ChildResult runScenario(const char* mode) {
+  QProcess child;
+  child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  child.start(QCoreApplication::applicationFilePath(), {"--child", mode});
+  ChildResult r;
+  // Generous: this only keeps a hanging child from hanging the suite.
+  r.finished = child.waitForFinished(60000);
+  if (!r.finished) child.kill(), child.waitForFinished();
+  r.exitCode = child.exitCode();
+  r.status = child.exitStatus();
+  r.out = child.readAllStandardOutput().toStdString();
+  return r;
+}
+
+TEST(Startup, WelcomeTextIsTypedThenTheAskButtonIsEnabled) {
+  ChildResult r = runScenario("welcome");
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.status, QProcess::NormalExit);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("answer=" + hex(welcomeText()) + "\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("title=" + hex("Qelvora") + "\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("typing=0\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("focus=编辑框3\n"), std::string::npos) << r.out;
+}
+
+TEST(Startup, WelcomeTextForm) {
+  const Text& t = welcomeText();
+  const Text head =
+      utf8ToGbk("欢迎使用Qelvora,\r\n本系统会根据你所提及的问题给予最准确最科学的解答。\r\n");
+  ASSERT_EQ(t.compare(0, head.size(), head), 0);
+  // Four "label;value" lines separated by CR LF, none after the last.
+  Text rest = t.substr(head.size());
+  EXPECT_NE(rest.substr(rest.size() - 2), "\r\n");
+  int lines = 0;
+  for (std::size_t pos = 0; pos <= rest.size();) {
+    std::size_t end = rest.find("\r\n", pos);
+    if (end == Text::npos) end = rest.size();
+    Text line = rest.substr(pos, end - pos);
+    EXPECT_NE(line.find(';'), Text::npos) << line;
+    ++lines;
+    pos = end + 2;
+  }
+  EXPECT_EQ(lines, 4);
+}
+
+// Closing the main window ends the process with code 0 in every state.
+TEST(Startup, ClosingTheMainWindowEndsWithCodeZero) {
+  struct Case {
+    const char* mode;
+    const char* expectedLine;  // something the child reports before closing
+  } cases[] = {
+      {"typing", "disabled=1\n"},
+      {"blocked-worker", ""},
+      {"network", "port="},
+      {"picture", "picture-open=1\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    ChildResult r = runScenario(c.mode);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.status, QProcess::NormalExit);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find(c.expectedLine), std::string::npos) << r.out;
+    if (std::string_view(c.mode) == "network") {
+      EXPECT_EQ(r.out.find("port=-1"), std::string::npos);
+    }
+    if (std::string_view(c.mode) == "typing") {
+      // Typing had begun and was not over.
+      auto pos = r.out.find("typed=");
+      ASSERT_NE(pos, std::string::npos);
+      long typed = std::stol(r.out.substr(pos + 6));
+      EXPECT_GT(typed, 0);
+      EXPECT_LT(typed, static_cast<long>(welcomeText().size()));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qelvora
+
+int main(int argc, char** argv) {
+  if (argc >= 3 && std::strcmp(argv[1], "--child") == 0) return qelvora::runChild(argc, argv);
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

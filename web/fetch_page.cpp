@@ -69,7 +69,8 @@ void pageRequestWorker(RequestHandoff& handoff) {
   if (result.tooLarge || result.aborted) return;
   Text block = result.headerBlock.substr(0, result.headerBlock.find('\0'));
   seekToStart(stream);
-  writeRecords(stream, {Text(kReplyMarker), std::move(block), std::move(result.body)});
+  writeRecords(stream, {Text(kReplyMarker), std::move(block), Bytes()});
+  handoff.body = std::move(result.body);
 }
 
 }  // namespace
@@ -98,7 +99,7 @@ Bytes fetchPage(std::string_view url, const FetchPageOptions& options) {
   handoff->closeNow();
   if (options.responseHeaders) *options.responseHeaders = headerBlock;
   if (marker != kReplyMarker) return {};
-  return body;
+  return std::move(handoff->body);
 }
 
 }  // namespace qelvora

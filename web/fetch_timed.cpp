@@ -137,10 +137,11 @@ void timedRequestWorker(RequestHandoff& handoff) {
     closeStream(lines);
     if (stored) persistCookies();
   }
-  slots[kBody] = std::move(result.body);
+  slots[kBody] = Bytes();  // the body goes beside the stream, moved
   slots[kMethodOrCookies] = toBytes(cookieList);
   slots[kCookieOrHeaders] = toBytes(block);
   writeSlots(stream, std::move(slots));
+  handoff.body = std::move(result.body);
 }
 
 }  // namespace
@@ -184,6 +185,7 @@ Bytes fetchPageTimed(Text& url, const FetchTimedOptions& options) {
   bool read = readRecords(handoff->stream, {&slots});
   handoff->closeNow();
   if (!read) return record[kBody];
+  slots[kBody] = std::move(handoff->body);
   if (options.responseHeaders) *options.responseHeaders = toText(slots[kCookieOrHeaders]);
   if (options.newCookies) *options.newCookies = toText(slots[kMethodOrCookies]);
   switch (options.conversion) {

@@ -10,6 +10,8 @@
 #include <memory>
 #include <mutex>
 
+#include "base/bytes.h"
+
 namespace qelvora {
 
 struct RequestHandoff {
@@ -21,6 +23,9 @@ struct RequestHandoff {
   // The stream is used by the client before the thread starts and after it has finished, by the
   // thread in between; an abandoned hand-over is never touched by the client again.
   int stream = 0;
+  // The reply's body travels beside the stream, moved rather than copied twice through it: the
+  // stream's body record is then an empty block.
+  Bytes body;
   std::atomic<bool> abandoned{false};
 
   std::mutex mutex;

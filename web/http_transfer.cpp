@@ -1,6 +1,9 @@
 #include "web/http_transfer.h"
 
 #include <curl/curl.h>
+#include <sys/mman.h>
+
+#include <cstdint>
 
 #include <string_view>
 #include <vector>
@@ -45,6 +48,17 @@ std::vector<std::string> headerLines(std::string_view headers) {
   return lines;
 }
 
+// A large body is filled at memory speed: asking for huge pages saves most of the page faults that
+// writing fresh memory otherwise costs. Only a hint; nothing depends on it being taken.
+void adviseHugePages(std::string& buffer) {
+  constexpr std::uintptr_t kHuge = 2u << 20;
+  if (buffer.capacity() < 2 * kHuge) return;
+  auto begin = reinterpret_cast<std::uintptr_t>(buffer.data());
+  std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  std::uintptr_t last = (begin + buffer.capacity()) & ~(kHuge - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
 struct Transfer {
   CURL* handle = nullptr;
   const HttpExchange* exchange = nullptr;
@@ -73,8 +87,10 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
     t.reserved = true;
     curl_off_t length = -1;
     if (curl_easy_getinfo(t.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-        length > 0 && static_cast<std::size_t>(length) <= kMaxBodyBytes)
+        length > 0 && static_cast<std::size_t>(length) <= kMaxBodyBytes) {
       body.reserve(static_cast<std::size_t>(length));
+      adviseHugePages(body);
+    }
   }
   body.append(data, n);
   return n;

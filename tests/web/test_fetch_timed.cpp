@@ -60,6 +60,9 @@ FetchTimedOptions withHeaders(Text headers) {
 bool requestThreadsEnd() {
   for (int i = 0; i < 600 && runningRequestThreads() > 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Grace for the thread's own exit (its TLS libraries free their per-thread state last), so that
+  // the leak check at process exit does not catch it half-way.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   return runningRequestThreads() == 0;
 }
 

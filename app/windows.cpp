@@ -138,6 +138,28 @@ void WindowViews::syncProperty(const QString& name, Property property) {
   std::string key = toName(name);
   QWidget* w = control(key);
   if (!w) return;
+  // Only the properties the control's kind has: a label must not take a picture's empty value.
+  const ControlKind kind = model_.kindOf(key);
+  const bool applies = [&] {
+    switch (property) {
+      case Property::Content:
+        return kind == ControlKind::EditBox;
+      case Property::Caption:
+        return kind == ControlKind::Button || kind == ControlKind::Label ||
+               kind == ControlKind::GroupBox;
+      case Property::Title:
+        return kind == ControlKind::Window;
+      case Property::Disabled:
+        return kind == ControlKind::Button;
+      case Property::Selection:
+        return kind == ControlKind::ComboBox;
+      case Property::Picture:
+        return kind == ControlKind::Picture;
+      default:
+        return false;
+    }
+  }();
+  if (!applies) return;
   PropertyValue value = model_.readProperty(key, property);
   const Text* text = std::get_if<Text>(&value);
   switch (property) {

@@ -115,6 +115,17 @@ TEST(Windows, MainWindowLayout) {
   EXPECT_EQ(list->currentIndex(), 0);
   EXPECT_EQ(list->itemText(1), QStringLiteral("智能芯片②(精确)"));
   EXPECT_EQ(qobject_cast<QLineEdit*>(views.control("编辑框2"))->text(), QStringLiteral("40"));
+  struct {
+    const char* label;
+    QString text;
+  } labels[] = {
+      {"标签2",
+       QStringLiteral("欢迎使用Qelvora\n\n本系统会根据你所提及的问题给予最准确最科学的解答")},
+      {"标签1", QStringLiteral("速度(毫秒)：")},
+  };
+  for (const auto& l : labels)
+    EXPECT_EQ(qobject_cast<QLabel*>(views.control(l.label))->text(), l.text) << l.label;
+  EXPECT_EQ(qobject_cast<QPushButton*>(views.control("按钮1"))->text(), QStringLiteral("智能解答"));
 }
 
 TEST(Windows, TypedTextBecomesGbkBytesAndModelBytesStayExact) {

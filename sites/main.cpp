@@ -118,8 +118,9 @@ int main(int argc, char** argv) {
     std::printf("%d\n", bound);
     std::fflush(stdout);
   }
-  std::fprintf(stderr, "qelvora-sites: serving %s on http://%s:%d/\n", dataDir.c_str(),
-               listenAddress.c_str(), bound);
+  const bool v6 = listenAddress.find(':') != std::string::npos;
+  std::fprintf(stderr, "qelvora-sites: serving %s on http://%s%s%s:%d/\n", dataDir.c_str(),
+               v6 ? "[" : "", listenAddress.c_str(), v6 ? "]" : "", bound);
 
   std::atomic<bool> stopping = false;
   std::thread waiter([&] {

@@ -61,6 +61,12 @@ std::optional<QueryFields> queryOf(const httplib::Request& req, httplib::Respons
   return fields;
 }
 
+// Valid UTF-8 without NUL: the program's texts never hold one, and it would end the page early
+// for anyone who reads pages up to their first NUL.
+bool isQuestionText(const std::string& text) {
+  return text.find('\0') == std::string::npos && decodeUtf8(text).has_value();
+}
+
 std::string pathOf(const std::string& target) {
   return target.substr(0, target.find('?'));
 }
@@ -126,7 +132,7 @@ void Sites::install(httplib::Server& server, bool log) const {
     auto fields = queryOf(req, res);
     if (!fields) return;
     const std::string q = fieldValue(*fields, "q");
-    if (!decodeUtf8(q)) return badRequest(res, "问题不是有效的 UTF-8 文字");
+    if (!isQuestionText(q)) return badRequest(res, "问题不是有效的 UTF-8 文字");
     sendUtf8(res, 200, fuzzySearchPage(q, corpus_.fuzzy, matchFuzzy(corpus_.fuzzy, q)));
   });
   server.Get(R"(/q/([A-Za-z0-9_-]+))", [this](const Request& req, Response& res) {
@@ -144,7 +150,7 @@ void Sites::install(httplib::Server& server, bool log) const {
     auto fields = queryOf(req, res);
     if (!fields) return;
     const std::string w = fieldValue(*fields, "w");
-    if (!decodeUtf8(w)) return badRequest(res, "问题不是有效的 UTF-8 文字");
+    if (!isQuestionText(w)) return badRequest(res, "问题不是有效的 UTF-8 文字");
     sendUtf8(res, 200, exactSearchPage(w, corpus_.exact, matchExact(corpus_.exact, w)));
   });
   server.Get(R"(/z/([A-Za-z0-9_-]+)\.htm)", [this](const Request& req, Response& res) {
@@ -162,7 +168,7 @@ void Sites::install(httplib::Server& server, bool log) const {
     auto fields = queryOf(req, res);
     if (!fields) return;
     auto keyword = gbkToUtf8(fieldValue(*fields, "keyword"));
-    if (!keyword) return badRequest(res, "关键词不是有效的 GBK 文字");
+    if (!keyword || !isQuestionText(*keyword)) return badRequest(res, "关键词不是有效的 GBK 文字");
     sendGbk(res, 200,
             softwareSearchPage(*keyword, corpus_.software,
                                matchSoftware(corpus_.software, *keyword), baseUrl(req)));

@@ -388,6 +388,8 @@ TEST_F(SitesTest, BadRequestsAndUnknownPages) {
       {"/search/?q=%E6%90", 400},                   // incomplete UTF-8 character
       {"/s/?w=%FF" + kSearchField, 400},            // not UTF-8 at all
       {"/search.aspx?keyword=%81&sType=all", 400},  // lone GBK lead byte
+      {"/search/?q=a%00b", 400},                    // NUL in a question
+      {"/search.aspx?keyword=%00&sType=all", 400},
       {"/q/%zz", 400},
       {"/q/0000000", 404},
       {"/q/", 404},  // what the program asks for when no key was found

@@ -38,7 +38,7 @@ void pageRequestWorker(RequestHandoff& handoff) {
   if (port == 0) port = 80;  // no port number means the service's own
 
   HttpExchange exchange;
-  exchange.url = "http://" + host + ":" + std::to_string(port) + path;
+  exchange.url = "http://" + host + ":" + std::to_string(port) + escapeRequestPath(path);
   exchange.method = method;
   exchange.userAgent = kAgent;
   if (!removeSpaces(proxy).empty()) exchange.proxy = proxy;

@@ -125,6 +125,23 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 }  // namespace
 
+std::string escapeRequestPath(std::string_view path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(path.size());
+  for (char c : path) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte == 0x7F) {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 bool hasHeaderLine(std::string_view headers, std::string_view name) {
   for (const std::string& line : headerLines(headers)) {
     auto colon = line.find(':');

@@ -44,6 +44,10 @@ struct HttpResult {
 
 HttpResult performExchange(const HttpExchange& exchange);
 
+// path with the bytes that a request line cannot carry (space, control bytes) as %XX; every other
+// byte is left as given.
+std::string escapeRequestPath(std::string_view path);
+
 // True when a header line named name (case-insensitive, before its colon) is in headers.
 bool hasHeaderLine(std::string_view headers, std::string_view name);
 

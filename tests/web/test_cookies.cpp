@@ -7,11 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "tests/web/support/recording_server.h"
 #include "web/cookie_store.h"
@@ -159,11 +157,6 @@ TEST(CookieChild, FetchesWithTheCookieFile) {
   if (!file || !url) GTEST_SKIP() << "started by CookieFileCarriesCookiesIntoANewProcess";
   setCookieFilePath(file);
   EXPECT_EQ(fetchPage(url).data, "page");
-  // The process ends right after: let the request thread finish its exit first (its TLS library
-  // frees per-thread state last, and the leak check would catch it half-way).
-  for (int i = 0; i < 100 && runningRequestThreads() > 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
 }  // namespace

@@ -84,6 +84,22 @@ TEST_F(FetchPageTest, UrlWithoutSchemeIsFetchedOverHttp) {
   EXPECT_EQ(server.requests()[0].requestLine(), "GET /p HTTP/1.1");
 }
 
+TEST_F(FetchPageTest, PathGoesOnTheRequestLineAsGivenWhereHttpAllowsIt) {
+  struct Case {
+    std::string path, requestLine;
+  };
+  const std::vector<Case> cases = {
+      {"/a b?q=c d", "GET /a%20b?q=c%20d HTTP/1.1"},  // a request line cannot carry spaces
+      {"/p?x=1&y=\"<>\"", "GET /p?x=1&y=\"<>\" HTTP/1.1"},
+      {"/x#part", "GET /x HTTP/1.1"},  // the fragment stays with the client
+  };
+  RecordingServer server(okReply);
+  for (const Case& c : cases) {
+    EXPECT_EQ(fetchPage(server.url(c.path)).data, "hello") << c.path;
+    EXPECT_EQ(server.requests().back().requestLine(), c.requestLine);
+  }
+}
+
 TEST_F(FetchPageTest, ExtraHeadersDecideWhichDefaultsAreAdded) {
   struct Case {
     std::string extra;

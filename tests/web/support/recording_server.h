@@ -9,7 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <list>
@@ -17,6 +20,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "web/fetch.h"
 
 namespace qelvora::testing {
 
@@ -203,5 +208,19 @@ inline int closedPort() {
   close(fd);
   return ntohs(address.sin_port);
 }
+
+// Request threads are detached and may still be on their way out when the last test returns. The
+// test program waits for them before it ends, so that the leak check at exit never catches one
+// half-way (its TLS library frees per-thread state last).
+class SettleRequestThreads : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    for (int i = 0; i < 600 && runningRequestThreads() > 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+};
+inline ::testing::Environment* const settleRequestThreads =
+    ::testing::AddGlobalTestEnvironment(new SettleRequestThreads);
 
 }  // namespace qelvora::testing

@@ -190,15 +190,15 @@ std::vector<QaEntry> readQa(const std::filesystem::path& path, bool exact) {
   return entries;
 }
 
-ShotSpec parseShot(const Fields& f, const std::string& value) {
+ShotSettings parseShot(const Fields& f, const std::string& value) {
   std::stringstream in(value);
   std::string format, size, color;
   in >> format >> size >> color;
-  ShotSpec shot;
+  ShotSettings shot;
   if (format == "png") {
-    shot.format = ShotSpec::Format::png;
+    shot.format = ShotSettings::Format::png;
   } else if (format == "jpeg") {
-    shot.format = ShotSpec::Format::jpeg;
+    shot.format = ShotSettings::Format::jpeg;
   } else {
     f.fail("shot", "shot format must be png or jpeg");
   }

@@ -22,7 +22,7 @@ struct QaEntry {
 };
 
 // Screenshot drawn for a program.
-struct ShotSpec {
+struct ShotSettings {
   enum class Format { png, jpeg } format = Format::png;
   int width = 0;
   int height = 0;
@@ -39,7 +39,7 @@ struct Program {
   std::string date;
   std::vector<std::string> keywords;
   std::string question;  // a question a user would ask to find this program
-  ShotSpec shot;
+  ShotSettings shot;
   std::string download;     // file name of the download archive
   std::string description;  // markup
 };

@@ -108,7 +108,7 @@ Picture drawScreenshot(const Program& program) {
   gdImageFilledRectangle(im, x0 + 1, statusTop, x1 - 1, y1 - 1, lighter(accent, 215));
   text(im, small, x0 + 8, statusTop + 3, "Ready", ink);
 
-  return encode(im, program.shot.format == ShotSpec::Format::jpeg);
+  return encode(im, program.shot.format == ShotSettings::Format::jpeg);
 }
 
 Picture drawIcon(const Program& program) {

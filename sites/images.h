@@ -14,8 +14,8 @@ struct Picture {
   std::string extension;  // png or jpg
 };
 
-// The program's window as its screenshot spec asks (size, format, colour), with its Latin name in
-// the title bar. Throws std::runtime_error when libgd cannot encode it.
+// The program's window as its corpus `shot` line asks (size, format, colour), with its Latin name
+// in the title bar. Throws std::runtime_error when libgd cannot encode it.
 Picture drawScreenshot(const Program& program);
 // A 48x48 PNG icon in the program's colour with its initial.
 Picture drawIcon(const Program& program);

@@ -268,7 +268,7 @@ TEST_F(SitesTest, SoftwareSiteLeadsToDetailScreenshotAndDownload) {
     const Text shotAddress = cutBetween(page, markers().shotStart, markers().shotEnd);
     Page shot = fetch(port_, pathOnServer(shotAddress));
     ASSERT_EQ(shot.status, 200);
-    const bool jpeg = program->shot.format == sites::ShotSpec::Format::jpeg;
+    const bool jpeg = program->shot.format == sites::ShotSettings::Format::jpeg;
     const std::string signature = jpeg ? "\xFF\xD8\xFF" : "\x89PNG\r\n\x1A\n";
     EXPECT_TRUE(shot.body.starts_with(signature));
     gdImagePtr image =

@@ -164,6 +164,9 @@ void WindowViews::syncProperty(const QString& name, Property property) {
   const Text* text = std::get_if<Text>(&value);
   switch (property) {
     case Property::Content:
+      // The hidden stores (编辑框1, 编辑框5, 编辑框6) are never shown: the model's bytes are all
+      // there is to them, and mirroring a large transcript at every clean-up step would cost.
+      if (w->isHidden()) break;
       if (auto* line = qobject_cast<QLineEdit*>(w)) {
         // Leave the widget alone when it already shows these bytes (the user's own edit), so
         // that the caret stays where the user put it.
@@ -208,9 +211,11 @@ void WindowViews::syncProperty(const QString& name, Property property) {
 }
 
 void WindowViews::appendToBox(const QString& name, const QByteArray& bytes) {
-  auto* box = qobject_cast<QPlainTextEdit*>(control(toName(name)));
+  QWidget* w = control(toName(name));
+  if (!w || w->isHidden()) return;  // see syncProperty: hidden stores are not mirrored
+  auto* box = qobject_cast<QPlainTextEdit*>(w);
   if (!box || bytes.isEmpty()) {
-    if (auto* line = qobject_cast<QLineEdit*>(control(toName(name))))
+    if (auto* line = qobject_cast<QLineEdit*>(w))
       line->setText(displayText(model_.content(toName(name))));
     return;
   }

@@ -322,6 +322,29 @@ TEST(FormModelThreads, WorkerReadsBackAtOnceWhileTheWindowThreadWaits) {
   installEventHooks({});
 }
 
+TEST(WindowThreadWaits, ServeEventsAndAQuitDuringAWaitStillEndsTheLoop) {
+  installGuiEventHooks();
+  FormModel m;
+  int ticks = 0;
+  m.handlers.progressTimerTick = [&] { ++ticks; };
+  bool waitReturned = false;
+  int ticksInWait = 0;
+  QTimer::singleShot(0, [&] {
+    m.setPeriod(ctl::kProgressTimer, 10);
+    // The quit comes while the handler waits; the wait goes on to its end.
+    QTimer::singleShot(20, QCoreApplication::instance(), &QCoreApplication::quit);
+    waitWithEvents(150);
+    ticksInWait = ticks;
+    waitReturned = true;
+  });
+  // Only a safety net against a loop that never ends.
+  QTimer::singleShot(20000, [] { QCoreApplication::exit(7); });
+  EXPECT_EQ(QCoreApplication::exec(), 0);
+  EXPECT_TRUE(waitReturned);
+  EXPECT_GT(ticksInWait, 0);  // the timer kept ticking during the wait
+  installEventHooks({});
+}
+
 TEST(FormModelThreads, ShutDownReleasesBlockedCallersWithEmptyValues) {
   FormModel m;
   m.setContent(ctl::kQuestionBox, "abc");

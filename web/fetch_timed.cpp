@@ -68,7 +68,8 @@ void timedRequestWorker(RequestHandoff& handoff) {
   if (port == 0) port = 80;
 
   HttpExchange exchange;
-  exchange.url = (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + escapeRequestPath(path);
+  exchange.url = (secure ? "https://" : "http://") + host + ":" + std::to_string(port) +
+                 escapeRequestPath(path);
   exchange.method = method;
   exchange.userAgent = findText(headers, "User-Agent:", 1, true) > 0
                            ? trimSpaces(textBetween(headers, "User-Agent:", "\r\n"))

@@ -1,17 +1,16 @@
 // Starts the real qelvora-sites binary for a test and talks to it over loopback.
 #pragma once
 
+#include <fcntl.h>
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace qelvora::testing {
 
@@ -27,20 +26,22 @@ class SiteProcess {
  public:
   explicit SiteProcess(std::vector<std::string> args) {
     int out[2], err[2];
-    if (::pipe(out) != 0 || ::pipe(err) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, err[0]);
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
     args.insert(args.begin(), QELVORA_SITES_BIN);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, QELVORA_SITES_BIN, &actions, nullptr, argv.data(), environ) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      // The server goes with the test, even when the test is killed or dies before its clean-up.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      ::close(out[0]);
+      ::close(err[0]);
+      ::execv(QELVORA_SITES_BIN, argv.data());
+      ::_exit(127);
+    }
     ::close(out[1]);
     ::close(err[1]);
     out_ = out[0];

@@ -163,7 +163,11 @@ int runAsk(int argc, char** argv) {
       }
     }
   }
-  std::fflush(stdout);
+  // An answer that could not be written out (a full disk, say) is no success.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "qelvora-ask: cannot write the answer to standard output\n");
+    status = 1;
+  }
   std::fflush(stderr);
   std::_Exit(status);
 }

@@ -39,6 +39,7 @@ Bytes makePicture(const std::string& kind, int w = kW, int h = kH) {
   if (kind == "bmp") p = gdImageBmpPtr(im, &size, 0);
   if (kind == "tiff") p = gdImageTiffPtr(im, &size);
   if (kind == "webp") p = gdImageWebpPtr(im, &size);
+  if (kind == "webp-lossless") p = gdImageWebpPtrEx(im, &size, gdWebpLossless);
   gdImageDestroy(im);
   Bytes out(p, static_cast<std::size_t>(size));
   gdFree(p);
@@ -66,7 +67,7 @@ TEST(ConvertImage, EveryInputToEveryFormat) {
       {4, std::string_view("II*\0", 4)},
       {5, "\x89PNG\r\n\x1a\n"},
   };
-  for (std::string input : {"png", "jpeg", "gif", "bmp", "tiff", "webp"}) {
+  for (std::string input : {"png", "jpeg", "gif", "bmp", "tiff", "webp", "webp-lossless"}) {
     Bytes source = makePicture(input);
     ASSERT_FALSE(source.empty()) << input;
     int w = 0, h = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,10 @@ struct Case {
   std::string downloadAddress;       // downloadAddress afterwards (software source)
   std::string changeQuestionTo;      // typed into the box while the first page is served
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SourceTest : public ::testing::TestWithParam<Case> {};
 

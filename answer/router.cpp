@@ -1,0 +1,214 @@
+#include "answer/router.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "answer/time_answer.h"
+#include "answer/typing.h"
+#include "base/clock.h"
+#include "base/threads.h"
+#include "sources/source_exact.h"
+#include "sources/source_fuzzy.h"
+#include "sources/source_software.h"
+#include "web/encoding.h"
+
+namespace qelvora {
+
+namespace {
+
+struct RouterTexts {
+  Text busy = utf8ToGbk("系统分析中");
+  Text busyFull = utf8ToGbk("系统分析中.......");
+  Text noAnswer = utf8ToGbk("对不起，您问的问题我还没有解答方法\r\n");
+  Text asked = utf8ToGbk("问：");
+  Text answered = utf8ToGbk("\r\n答：");
+
+  Text timeQuestion1 = utf8ToGbk("北京时间");
+  Text timeQuestion2 = utf8ToGbk("现在几点");
+  Text timeShown = utf8ToGbk("北京时间？");
+  Text timeAnswer = utf8ToGbk("现在是北京时间：");
+
+  Text menQuestion = utf8ToGbk("男人是什么");
+  Text menShown = utf8ToGbk("男人是什么？");
+  Text men = utf8ToGbk(
+      "首先,我们清楚的知道男人和女人在一起是为了爱和满足男人的好色之心。\r\n 那么: 男人=爱+色 "
+      "\r\n其次,我们都知道 爱神丘比特 是个天使 因此: \r\n爱=丘比特=天使 \r\n所以: 男人=天使+色 "
+      "\r\n此外,我们听过禅曰:色即是空\r\n即色=0 \r\n因此得出: 男人=天使+0 "
+      "\r\n所以,得出一个无法争辩的事实: \r\n男人=天使");
+
+  Text womenQuestion = utf8ToGbk("女人是什么");
+  Text womenShown = utf8ToGbk("女人是什么？");
+  Text women = utf8ToGbk(
+      "首先,我们清楚的知道,和女人交往需要时间和金钱的\r\n所以: 女人=时间X金钱\r\n其次,"
+      "我们还清楚的知道:时间就是金钱。所以\r\n女人=金钱X金钱X金钱\r\n我们知道金钱是万恶之根那么"
+      "\r\n金钱=√恶魔\r\n所以: 女人=(√恶魔)2\r\n这样,我们被迫得出一个结论\r\n 女人=恶魔");
+};
+
+const RouterTexts& texts() {
+  static const RouterTexts t;
+  return t;
+}
+
+enum class BuiltIn { None, Time, Men, Women };
+
+BuiltIn builtInQuestion(const Text& q) {
+  const RouterTexts& t = texts();
+  auto either = [&](const Text& a, const Text& b) {
+    return byteCompare(q, a) == 0 || byteCompare(q, b) == 0;
+  };
+  if (either(t.timeQuestion1, t.timeQuestion2)) return BuiltIn::Time;
+  if (either(t.menQuestion, t.menShown)) return BuiltIn::Men;
+  if (either(t.womenQuestion, t.womenShown)) return BuiltIn::Women;
+  return BuiltIn::None;
+}
+
+// The time page is fetched on a worker while this (window) thread keeps serving its events in
+// short slices, so the window paints and the progress title ticks during the fetch.
+std::optional<DateTime> fetchTimeServingEvents() {
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    std::optional<DateTime> value;
+  };
+  auto shared = std::make_shared<Shared>();
+  const bool started = startWorker([shared] {
+    std::optional<DateTime> value = fetchBeijingTime();
+    std::lock_guard lock(shared->mutex);
+    shared->value = value;
+    shared->done = true;
+    shared->changed.notify_all();
+  });
+  if (!started) return fetchBeijingTime();
+
+  std::unique_lock lock(shared->mutex);
+  while (!shared->done) {
+    lock.unlock();
+    processEvents();
+    lock.lock();
+    shared->changed.wait_for(lock, std::chrono::milliseconds(5), [&] { return shared->done; });
+  }
+  return shared->value;
+}
+
+Text transcript(const ProgramState& s) {
+  const RouterTexts& t = texts();
+  return joinTexts({t.asked, s.shownQuestion, t.answered, s.answerText});
+}
+
+void typeTranscript(AnswerContext& ctx) {
+  // The typing timer ticks on the window thread; building the pieces there too means no tick can
+  // see a half-built list.
+  ctx.controls().runOnWindowThread([&ctx] { startTyping(ctx.presentation); });
+}
+
+void answerBuiltIn(AnswerContext& ctx, BuiltIn which) {
+  const RouterTexts& t = texts();
+  ControlAccess& c = ctx.controls();
+  ProgramState& s = ctx.state();
+
+  // The women answer is typed without a progress title.
+  if (which != BuiltIn::Women) c.setPeriod(ctl::kProgressTimer, 10);
+  switch (which) {
+    case BuiltIn::Time: {
+      s.shownQuestion = t.timeShown;
+      // A failed fetch shows the epoch in Beijing time, as the time page would have said.
+      const DateTime shown = fetchTimeServingEvents().value_or(DateTime{kBeijingEpoch});
+      s.answerText = t.timeAnswer + toText(shown);
+      break;
+    }
+    case BuiltIn::Men:
+      s.shownQuestion = t.menShown;
+      s.answerText = t.men;
+      break;
+    default:
+      s.shownQuestion = t.womenShown;
+      s.answerText = t.women;
+      break;
+  }
+  busyAnimation(c);
+  c.setContent(ctl::kTranscriptBox, transcript(s));
+  // The clock follows a second, fresh fetch; without a time from the page it is left alone rather
+  // than being set back to 1970.
+  if (std::optional<DateTime> now = fetchTimeServingEvents()) setSystemClock(*now);
+  waitWithEvents(1000);
+  typeTranscript(ctx);
+}
+
+void startSource(AnswerContext& ctx, void (*entry)(SourceRun&)) {
+  AnswerContext* shared = &ctx;
+  // A failed start leaves the window busy; there is nothing better to do with it.
+  startWorker([shared, entry] {
+    SourceRun run{shared->controls(), shared->state(), [shared] { finishAnswer(*shared); }};
+    entry(run);
+  });
+}
+
+}  // namespace
+
+const Text& busyText() {
+  return texts().busy;
+}
+const Text& noAnswerText() {
+  return texts().noAnswer;
+}
+const Text& menAnswer() {
+  return texts().men;
+}
+const Text& womenAnswer() {
+  return texts().women;
+}
+
+void askQuestion(AnswerContext& ctx) {
+  ControlAccess& c = ctx.controls();
+  c.setDisabled(ctl::kAskButton, true);
+  c.setContent(ctl::kTranscriptBox, Text());
+  c.setContent(ctl::kAnswerBox, texts().busy);
+
+  const BuiltIn which = builtInQuestion(c.content(ctl::kQuestionBox));
+  if (which != BuiltIn::None) {
+    answerBuiltIn(ctx, which);
+    return;
+  }
+  switch (c.selection(ctl::kSourceList)) {
+    case 0:
+      startSource(ctx, askFuzzySource);
+      break;
+    case 1:
+      startSource(ctx, askExactSource);
+      break;
+    case 2:
+      startSource(ctx, askSoftwareSource);
+      break;
+    default:  // no selection: nothing starts and the window stays busy
+      break;
+  }
+}
+
+void busyAnimation(ControlAccess& controls) {
+  const RouterTexts& t = texts();
+  for (int pass = 1; pass <= 50; ++pass) {
+    waitWithEvents(100);
+    if (byteCompare(controls.content(ctl::kAnswerBox), t.busyFull) == 0) {
+      controls.setContent(ctl::kAnswerBox, t.busy);
+    }
+    controls.setContent(ctl::kAnswerBox, controls.content(ctl::kAnswerBox) + ".");
+  }
+}
+
+void finishAnswer(AnswerContext& ctx) {
+  ControlAccess& c = ctx.controls();
+  busyAnimation(c);
+  waitWithEvents(1000);
+  // Decided on the answer as cut, before any clean-up.
+  if (ctx.state().answerText.empty()) c.setContent(ctl::kTranscriptBox, texts().noAnswer);
+  // The progress title starts before the typing: a short answer typed quickly could otherwise end
+  // before the title timer starts, and nothing would restore the title afterwards.
+  c.setPeriod(ctl::kProgressTimer, 10);
+  typeTranscript(ctx);
+}
+
+}  // namespace qelvora

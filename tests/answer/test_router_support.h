@@ -1,0 +1,115 @@
+// Test helpers for the router and the end-to-end runs: the headless form with the typing effect
+// bound to its timers, the ask button bound to askQuestion, and waits that serve Qt events.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "answer/router.h"
+#include "answer/typing.h"
+#include "app/form_model.h"
+#include "base/clock.h"
+#include "base/program_state.h"
+#include "base/threads.h"
+#include "web/encoding.h"
+
+namespace qelvora::testing {
+
+inline Text gbk(std::string_view utf8) {
+  return utf8ToGbk(utf8);
+}
+
+// Serves the Qt events of the calling thread until cond holds or timeoutMs passes.
+inline bool serveUntil(const std::function<bool()>& cond, int timeoutMs = 60000) {
+  QElapsedTimer clock;
+  clock.start();
+  QEventLoop loop;
+  QTimer poll;
+  poll.setInterval(2);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (cond() || clock.elapsed() > timeoutMs) loop.quit();
+  });
+  poll.start();
+  if (!cond()) loop.exec();
+  return cond();
+}
+
+// The main window's logic on the headless form: typing and progress on the two timers, the ask
+// button on askQuestion. The clock seam records instead of setting the machine's clock.
+class AnswerRig {
+ public:
+  AnswerRig()
+      : presentation{model, state, [this] { ++soundStarts; }, [this] { ++soundStops; }},
+        context{presentation},
+        clock(std::make_shared<RecordingClockSetter>()) {
+    previousClock = installClockSetter(clock);
+    model.handlers.typingTimerTick = [this] { typingTick(presentation); };
+    model.handlers.progressTimerTick = [this] { progressTick(presentation); };
+    model.handlers.askClicked = [this] { askQuestion(context); };
+    // The picture window opens only when a test wants to see it; close it at once.
+    QObject::connect(&model, &FormModel::pictureWindowOpened, [this] {
+      ++pictureOpenings;
+      QTimer::singleShot(0, &model, [this] { model.closePictureWindow(); });
+    });
+    QObject::connect(
+        &model, &FormModel::propertyChanged, [this](const QString& control, Property property) {
+          if (property == Property::Title &&
+              control == QString::fromUtf8(ctl::kMainWindow.data(), ctl::kMainWindow.size())) {
+            titles.push_back(model.title());
+          }
+        });
+    model.setContent(ctl::kSpeedBox, "1");
+    model.setDisabled(ctl::kAskButton, false);
+  }
+  ~AnswerRig() { installClockSetter(previousClock); }
+
+  // Types the question, picks the source (0-based), presses 按钮1 and waits for the typing to end.
+  bool ask(std::string_view questionGbk, int source) {
+    model.editByUser(ctl::kQuestionBox, Text(questionGbk));
+    model.selectByUser(ctl::kSourceList, source);
+    titles.clear();
+    model.click(ctl::kAskButton);
+    return waitForAnswer();
+  }
+
+  // Serves events until the typing has ended (按钮1 enabled again); reports the form's state when
+  // it does not end.
+  bool waitForAnswer(int timeoutMs = 30000) {
+    if (serveUntil([this] { return !model.disabled(ctl::kAskButton); }, timeoutMs)) return true;
+    ADD_FAILURE() << "typing did not end: 编辑框4 holds " << model.content(ctl::kAnswerBox).size()
+                  << " bytes, 编辑框5 " << model.content(ctl::kTranscriptBox).size()
+                  << " bytes, 时钟1 period " << model.period(ctl::kTypingTimer) << ", 时钟2 period "
+                  << model.period(ctl::kProgressTimer) << ", sound starts " << soundStarts;
+    return false;
+  }
+
+  bool progressTitleSeen() const {
+    const Text prefix = gbk("Qelvora      进度：");
+    for (const Text& t : titles) {
+      if (t.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+  }
+
+  FormModel model;
+  ProgramState state;
+  Presentation presentation;
+  AnswerContext context;
+  std::shared_ptr<RecordingClockSetter> clock;
+  std::shared_ptr<ClockSetter> previousClock;
+  std::atomic<int> soundStarts{0}, soundStops{0};
+  int pictureOpenings = 0;
+  std::vector<Text> titles;
+};
+
+}  // namespace qelvora::testing

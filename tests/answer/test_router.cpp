@@ -5,10 +5,13 @@
 
 #include <QCoreApplication>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../sources/test_source_support.h"
@@ -235,6 +238,27 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<DispatchCase>& info) {
       return std::string(info.param.name);
     });
+
+TEST_F(RouterTest, WindowKeepsServingEventsWhileTheTimePageIsFetched) {
+  // The time page is held back until a timer on the window thread has fired: that can only happen
+  // while the fetch is under way if the window thread keeps serving its events meanwhile.
+  std::atomic<bool> released{false};
+  std::atomic<int> releasedRequests{0};
+  RecordingServer slow([&](const std::string&) {
+    for (int i = 0; i < 500 && !released; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (released) ++releasedRequests;
+    return Reply{"window.baidu_time(1400000000000)"};
+  });
+  hosts().time = slow.host();
+  AnswerRig rig;
+  rig.model.editByUser(ctl::kQuestionBox, gbk("北京时间"));
+  QTimer::singleShot(0, [&] { released = true; });
+  rig.model.click(ctl::kAskButton);
+  ASSERT_TRUE(rig.waitForAnswer());
+  EXPECT_EQ(slow.targets().size(), 2u);
+  EXPECT_EQ(releasedRequests, 2);
+}
 
 TEST_F(RouterTest, BusyAnimationCyclesOneToSevenDotsAndEndsWithOne) {
   AnswerRig rig;

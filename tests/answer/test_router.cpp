@@ -75,7 +75,7 @@ TEST_P(BuiltInTest, AnswersWithTranscriptProgressAndClock) {
   TimeService time({"<script>window.baidu_time(1400000000000);</script>",
                     "<script>window.baidu_time(1400000005000);</script>"});
   AnswerRig rig;
-  ASSERT_TRUE(rig.ask(gbk(c.question), 0));
+  ASSERT_TRUE(rig.ask(gbk(c.question), 0)) << rig.formState();
 
   const Text expected = gbk(c.transcript);
   EXPECT_EQ(rig.model.content(ctl::kTranscriptBox), expected);
@@ -145,7 +145,7 @@ TEST_P(FailedTimeTest, ShowsTheEpochAndLeavesTheClockAlone) {
     time = std::make_unique<TimeService>(std::vector<std::string>{c.body});
   }
   AnswerRig rig;
-  ASSERT_TRUE(rig.ask(gbk("北京时间"), 0));
+  ASSERT_TRUE(rig.ask(gbk("北京时间"), 0)) << rig.formState();
   EXPECT_EQ(rig.model.content(ctl::kAnswerBox),
             gbk("问：北京时间？\r\n答：现在是北京时间：1970年1月1日8时"));
   EXPECT_TRUE(rig.clock->calls().empty());
@@ -163,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(RouterTest, CannedAnswerWithFailedTimeFetchDoesNotSetClock) {
   TimeService time({"nothing"});
   AnswerRig rig;
-  ASSERT_TRUE(rig.ask(gbk("男人是什么"), 0));
+  ASSERT_TRUE(rig.ask(gbk("男人是什么"), 0)) << rig.formState();
   EXPECT_EQ(rig.model.content(ctl::kAnswerBox), gbk(kMen));
   EXPECT_TRUE(rig.clock->calls().empty());
 }
@@ -199,7 +199,7 @@ TEST_P(DispatchTest, OtherQuestionsGoToTheSelectedSource) {
   rig.model.click(ctl::kAskButton);
   // The handler has returned: the window is busy and the worker runs on.
   EXPECT_TRUE(rig.model.disabled(ctl::kAskButton));
-  ASSERT_TRUE(rig.waitForAnswer());
+  ASSERT_TRUE(rig.waitForAnswer()) << rig.formState();
 
   const RecordingServer* sites[] = {&site1, &site2, &site3};
   for (int i = 0; i < 3; ++i) {
@@ -255,7 +255,7 @@ TEST_F(RouterTest, WindowKeepsServingEventsWhileTheTimePageIsFetched) {
   rig.model.editByUser(ctl::kQuestionBox, gbk("北京时间"));
   QTimer::singleShot(0, [&] { released = true; });
   rig.model.click(ctl::kAskButton);
-  ASSERT_TRUE(rig.waitForAnswer());
+  ASSERT_TRUE(rig.waitForAnswer()) << rig.formState();
   EXPECT_EQ(slow.targets().size(), 2u);
   EXPECT_EQ(releasedRequests, 2);
 }

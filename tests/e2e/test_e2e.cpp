@@ -63,7 +63,7 @@ TEST_F(EndToEnd, FuzzySourceAnswersEveryCorpusQuestion) {
     const auto matches = sites::matchFuzzy(Sites::corpus.fuzzy, asked.question);
     ASSERT_FALSE(matches.empty()) << asked.question;
     const sites::QaEntry& e = Sites::corpus.fuzzy[matches[0]];
-    ASSERT_TRUE(rig.ask(gbk(asked.question), 0)) << asked.question;
+    ASSERT_TRUE(rig.ask(gbk(asked.question), 0)) << rig.formState() << "; " << asked.question;
     // The page title is the escaped question followed by "_" and the site name.
     EXPECT_EQ(rig.model.content(ctl::kAnswerBox),
               qaTranscript(sites::escapeHtml(e.question) + "_", e.answer))
@@ -76,7 +76,7 @@ TEST_F(EndToEnd, ExactSourceAnswersEveryCorpusQuestion) {
     const auto matches = sites::matchExact(Sites::corpus.exact, asked.question);
     ASSERT_FALSE(matches.empty()) << asked.question;
     const sites::QaEntry& e = Sites::corpus.exact[matches[0]];
-    ASSERT_TRUE(rig.ask(gbk(asked.question), 1)) << asked.question;
+    ASSERT_TRUE(rig.ask(gbk(asked.question), 1)) << rig.formState() << "; " << asked.question;
     EXPECT_EQ(rig.model.content(ctl::kAnswerBox),
               qaTranscript(sites::escapeHtml(e.question), sites::escapeHtml(e.answer)))
         << asked.question;
@@ -89,7 +89,7 @@ TEST_F(EndToEnd, SoftwareSourceAnswersEveryCorpusQuestion) {
     const auto matches = sites::matchSoftware(Sites::corpus.software, asked.question);
     ASSERT_FALSE(matches.empty()) << asked.question;
     const sites::Program& p = Sites::corpus.software[matches[0]];
-    ASSERT_TRUE(rig.ask(gbk(asked.question), 2)) << asked.question;
+    ASSERT_TRUE(rig.ask(gbk(asked.question), 2)) << rig.formState() << "; " << asked.question;
 
     const std::string ext = p.shot.format == sites::ShotSettings::Format::png ? "png" : "jpg";
     const Text shot = base() + "/shot/" + p.key + "." + ext;
@@ -108,7 +108,7 @@ TEST_F(EndToEnd, SoftwareSourceAnswersEveryCorpusQuestion) {
 
 TEST_F(EndToEnd, QuestionsTheCorpusLacksGetTheNoAnswerReply) {
   for (int source = 0; source < 3; ++source) {
-    ASSERT_TRUE(rig.ask("qzxv9173 wqpt", source)) << "source " << source + 1;
+    ASSERT_TRUE(rig.ask("qzxv9173 wqpt", source)) << rig.formState() << "; source " << source + 1;
     EXPECT_EQ(rig.model.content(ctl::kAnswerBox), noAnswerText()) << "source " << source + 1;
   }
   // A software search without a result leaves no picture behind.
@@ -118,7 +118,7 @@ TEST_F(EndToEnd, QuestionsTheCorpusLacksGetTheNoAnswerReply) {
 
 TEST_F(EndToEnd, SoftwareAddressesOutliveLaterAnswers) {
   const sites::Program& p = Sites::corpus.software.front();
-  ASSERT_TRUE(rig.ask(gbk(p.question), 2));
+  ASSERT_TRUE(rig.ask(gbk(p.question), 2)) << rig.formState();
   const Text shot = rig.model.content(ctl::kPictureAddressBox);
   const Text download = rig.state.downloadAddress;
   ASSERT_FALSE(shot.empty());
@@ -127,11 +127,11 @@ TEST_F(EndToEnd, SoftwareAddressesOutliveLaterAnswers) {
 
   // Another source's answer, a built-in answer and the time answer keep both addresses, and the
   // picture window opens again at the end of each.
-  ASSERT_TRUE(rig.ask(gbk(Sites::corpus.fuzzy.front().question), 0));
-  ASSERT_TRUE(rig.ask(gbk(Sites::corpus.exact.front().question), 1));
-  ASSERT_TRUE(rig.ask(gbk("男人是什么"), 0));
+  ASSERT_TRUE(rig.ask(gbk(Sites::corpus.fuzzy.front().question), 0)) << rig.formState();
+  ASSERT_TRUE(rig.ask(gbk(Sites::corpus.exact.front().question), 1)) << rig.formState();
+  ASSERT_TRUE(rig.ask(gbk("男人是什么"), 0)) << rig.formState();
   EXPECT_EQ(rig.model.content(ctl::kAnswerBox), gbk("问：男人是什么？\r\n答：") + menAnswer());
-  ASSERT_TRUE(rig.ask(gbk("北京时间"), 0));
+  ASSERT_TRUE(rig.ask(gbk("北京时间"), 0)) << rig.formState();
   EXPECT_EQ(
       rig.model.content(ctl::kAnswerBox).rfind(gbk("问：北京时间？\r\n答：现在是北京时间：2"), 0),
       0u);

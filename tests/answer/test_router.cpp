@@ -239,6 +239,23 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
+TEST_F(RouterTest, ProgressTitleDoesNotOutliveAQuicklyTypedAnswer) {
+  // With the typing timer ticking without delay the no-answer reply is typed at once; the progress
+  // timer must already run by then, so that the end of the typing stops it and restores the title.
+  RecordingServer site([](const std::string&) { return Reply{"nothing"}; });
+  hosts().source1 = site.host();
+  for (int round = 0; round < 5; ++round) {
+    AnswerRig rig;
+    rig.model.setInstantTimers(true);
+    ASSERT_TRUE(rig.ask("x", 0)) << rig.formState();
+    EXPECT_EQ(rig.model.content(ctl::kAnswerBox), noAnswerText());
+    // Let anything still queued for the window thread arrive.
+    testing::serveUntil([] { return false; }, 50);
+    EXPECT_EQ(rig.model.period(ctl::kProgressTimer), 0) << "round " << round;
+    EXPECT_EQ(rig.model.title(), "Qelvora") << "round " << round;
+  }
+}
+
 TEST_F(RouterTest, WindowKeepsServingEventsWhileTheTimePageIsFetched) {
   // The time page is held back until a timer on the window thread has fired: that can only happen
   // while the fetch is under way if the window thread keeps serving its events meanwhile.

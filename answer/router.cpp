@@ -10,6 +10,7 @@
 #include "answer/typing.h"
 #include "base/clock.h"
 #include "base/threads.h"
+#include "sources/clean_markup.h"
 #include "sources/source_exact.h"
 #include "sources/source_fuzzy.h"
 #include "sources/source_software.h"
@@ -20,11 +21,8 @@ namespace qelvora {
 namespace {
 
 struct RouterTexts {
-  Text busy = utf8ToGbk("系统分析中");
   Text busyFull = utf8ToGbk("系统分析中.......");
   Text noAnswer = utf8ToGbk("对不起，您问的问题我还没有解答方法\r\n");
-  Text asked = utf8ToGbk("问：");
-  Text answered = utf8ToGbk("\r\n答：");
 
   Text timeQuestion1 = utf8ToGbk("北京时间");
   Text timeQuestion2 = utf8ToGbk("现在几点");
@@ -94,9 +92,8 @@ std::optional<DateTime> fetchTimeServingEvents() {
   return shared->value;
 }
 
-Text transcript(const ProgramState& s) {
-  const RouterTexts& t = texts();
-  return joinTexts({t.asked, s.shownQuestion, t.answered, s.answerText});
+Text transcriptOf(const ProgramState& s) {
+  return transcript(s.shownQuestion, s.answerText);
 }
 
 void typeTranscript(AnswerContext& ctx) {
@@ -130,7 +127,7 @@ void answerBuiltIn(AnswerContext& ctx, BuiltIn which) {
       break;
   }
   busyAnimation(c);
-  c.setContent(ctl::kTranscriptBox, transcript(s));
+  c.setContent(ctl::kTranscriptBox, transcriptOf(s));
   // The clock follows a second, fresh fetch; without a time from the page it is left alone rather
   // than being set back to 1970.
   if (std::optional<DateTime> now = fetchTimeServingEvents()) setSystemClock(*now);
@@ -149,9 +146,6 @@ void startSource(AnswerContext& ctx, void (*entry)(SourceRun&)) {
 
 }  // namespace
 
-const Text& busyText() {
-  return texts().busy;
-}
 const Text& noAnswerText() {
   return texts().noAnswer;
 }
@@ -166,7 +160,7 @@ void askQuestion(AnswerContext& ctx) {
   ControlAccess& c = ctx.controls();
   c.setDisabled(ctl::kAskButton, true);
   c.setContent(ctl::kTranscriptBox, Text());
-  c.setContent(ctl::kAnswerBox, texts().busy);
+  c.setContent(ctl::kAnswerBox, busyText());
 
   const BuiltIn which = builtInQuestion(c.content(ctl::kQuestionBox));
   if (which != BuiltIn::None) {
@@ -193,7 +187,7 @@ void busyAnimation(ControlAccess& controls) {
   for (int pass = 1; pass <= 50; ++pass) {
     waitWithEvents(100);
     if (byteCompare(controls.content(ctl::kAnswerBox), t.busyFull) == 0) {
-      controls.setContent(ctl::kAnswerBox, t.busy);
+      controls.setContent(ctl::kAnswerBox, busyText());
     }
     controls.setContent(ctl::kAnswerBox, controls.content(ctl::kAnswerBox) + ".");
   }

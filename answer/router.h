@@ -5,6 +5,7 @@
 #include "answer/answer_context.h"
 #include "base/controls.h"
 #include "base/text.h"
+#include "sources/clean_markup.h"  // busyText(), transcript()
 
 namespace qelvora {
 
@@ -22,7 +23,6 @@ void busyAnimation(ControlAccess& controls);
 void finishAnswer(AnswerContext& ctx);
 
 // The program's fixed texts (GBK).
-const Text& busyText();      // "系统分析中"
 const Text& noAnswerText();  // "对不起，您问的问题我还没有解答方法\r\n"
 const Text& menAnswer();     // the canned answer to "男人是什么？" (270 bytes)
 const Text& womenAnswer();   // the canned answer to "女人是什么？" (233 bytes)

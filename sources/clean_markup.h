@@ -4,8 +4,11 @@
 
 #include <functional>
 
+#include <string_view>
+
 #include "base/controls.h"
 #include "base/program_state.h"
+#include "base/text.h"
 
 namespace qelvora {
 
@@ -20,5 +23,12 @@ struct SourceRun {
 // Turns the markup left in 编辑框5 into plain text with line breaks, in place; withSoftwareSteps
 // adds the five steps for software-site descriptions. Reads the box once and writes it once.
 void cleanMarkup(ControlAccess& controls, bool withSoftwareSteps);
+
+// The busy text "系统分析中" (GBK) that the answer box shows while an answer is prepared.
+const Text& busyText();
+// The transcript every answer is typed from: "问：" + question + "\r\n答：" + answer (GBK).
+Text transcript(std::string_view question, std::string_view answer);
+// A page of a site that sends UTF-8, fetched and converted to GBK for the marker searches.
+Text fetchGbkPage(const Text& url);
 
 }  // namespace qelvora

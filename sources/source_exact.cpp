@@ -10,35 +10,24 @@ namespace qelvora {
 
 namespace {
 
-struct ExactTexts {
-  Text busy = utf8ToGbk("系统分析中");
-  Text asked = utf8ToGbk("问：");
-  Text answered = utf8ToGbk("\r\n答：");
-  Text searchField = urlEncodeUtf8(utf8ToGbk("搜索答案"));
-};
-
-const ExactTexts& texts() {
-  static const ExactTexts t;
-  return t;
-}
-
-Text fetchGbkPage(const Text& url) {
-  return pageToGbk(toText(fetchPage(url)));
+// The value of the search form's "search" field, escaped like the question.
+const Text& searchField() {
+  static const Text field = urlEncodeUtf8(utf8ToGbk("搜索答案"));
+  return field;
 }
 
 }  // namespace
 
 void askExactSource(SourceRun& run) {
-  const ExactTexts& t = texts();
   ControlAccess& c = run.controls;
   ProgramState& s = run.state;
 
-  c.setContent(ctl::kAnswerBox, t.busy);
+  c.setContent(ctl::kAnswerBox, busyText());
   const Text site = "http://" + hosts().source2;
 
   const Text searchQuestion = urlEncodeUtf8(c.content(ctl::kQuestionBox));
   s.pageText =
-      fetchGbkPage(site + "/s/?w=" + searchQuestion + "&search=" + t.searchField + "&ch=sp.sb.top");
+      fetchGbkPage(site + "/s/?w=" + searchQuestion + "&search=" + searchField() + "&ch=sp.sb.top");
   // The first result heading with an empty pid attribute.
   s.answerLink = cutBetween(s.pageText, "<h3 pid=\"\"><a href=\"/z/", ".htm");
 
@@ -50,8 +39,7 @@ void askExactSource(SourceRun& run) {
   // The end marker has bare line feeds: an answer block with CR LF line ends is not found.
   s.answerText = cutBetween(s.pageText, "class=\"answer-con\"><pre>", "</pre>\n</div></div>\n<div");
 
-  c.setContent(ctl::kTranscriptBox,
-               joinTexts({t.asked, s.shownQuestion, t.answered, s.answerText}));
+  c.setContent(ctl::kTranscriptBox, transcript(s.shownQuestion, s.answerText));
   cleanMarkup(c, false);
   run.finishAnswer();
 }

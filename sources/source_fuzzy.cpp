@@ -10,31 +10,18 @@ namespace qelvora {
 
 namespace {
 
-struct FuzzyTexts {
-  Text busy = utf8ToGbk("系统分析中");
-  Text asked = utf8ToGbk("问：");
-  Text answered = utf8ToGbk("\r\n答：");
-  Text titleEnd = utf8ToGbk("360问答");
-};
-
-const FuzzyTexts& texts() {
-  static const FuzzyTexts t;
-  return t;
-}
-
-// The site sends UTF-8; every marker search works on GBK.
-Text fetchGbkPage(const Text& url) {
-  return pageToGbk(toText(fetchPage(url)));
+const Text& titleEnd() {
+  static const Text end = utf8ToGbk("360问答");
+  return end;
 }
 
 }  // namespace
 
 void askFuzzySource(SourceRun& run) {
-  const FuzzyTexts& t = texts();
   ControlAccess& c = run.controls;
   ProgramState& s = run.state;
 
-  c.setContent(ctl::kAnswerBox, t.busy);
+  c.setContent(ctl::kAnswerBox, busyText());
   const Text question = urlEncodeUtf8(c.content(ctl::kQuestionBox));
   const Text site = "http://" + hosts().source1;
 
@@ -44,11 +31,10 @@ void askFuzzySource(SourceRun& run) {
   s.answerLink = cutBetween(s.pageText, "index=\"2\" aId=\"", "\" target=\"");
 
   s.pageText = fetchGbkPage(site + "/q/" + s.answerLink);
-  s.shownQuestion = cutBetween(s.pageText, "\"utf-8\"><title>", t.titleEnd);
+  s.shownQuestion = cutBetween(s.pageText, "\"utf-8\"><title>", titleEnd());
   s.answerText = cutBetween(s.pageText, "class=\"resolved-cnt\">", "</div><div class=\"");
 
-  c.setContent(ctl::kTranscriptBox,
-               joinTexts({t.asked, s.shownQuestion, t.answered, s.answerText}));
+  c.setContent(ctl::kTranscriptBox, transcript(s.shownQuestion, s.answerText));
   cleanMarkup(c, false);
   run.finishAnswer();
 }

@@ -11,9 +11,6 @@ namespace qelvora {
 namespace {
 
 struct SoftwareTexts {
-  Text busy = utf8ToGbk("系统分析中");
-  Text asked = utf8ToGbk("问：");
-  Text answered = utf8ToGbk("\r\n答：");
   Text screenshot = utf8ToGbk("\r\n软件截图：");
   Text download = utf8ToGbk("\r\n下载地址：");
   Text downloadEnd = utf8ToGbk("\" title=\"允许单线程直接点击下载\"");
@@ -31,7 +28,7 @@ void askSoftwareSource(SourceRun& run) {
   ControlAccess& c = run.controls;
   ProgramState& s = run.state;
 
-  c.setContent(ctl::kAnswerBox, t.busy);
+  c.setContent(ctl::kAnswerBox, busyText());
   // This site takes its keyword as escaped GBK bytes and answers in GBK: no conversions.
   const Text keyword = urlEncodeGbk(c.content(ctl::kQuestionBox));
   s.pageText = toText(
@@ -49,10 +46,9 @@ void askSoftwareSource(SourceRun& run) {
                cutBetween(s.pageText, "target=\"_blank\"><img src=\"", "\"></a>"));
   s.downloadAddress = cutBetween(s.pageText, "itemprop=\"downloadUrl\" href=\"", t.downloadEnd);
 
-  c.setContent(
-      ctl::kTranscriptBox,
-      joinTexts({t.asked, s.shownQuestion, t.answered, trimSpaces(s.answerText), t.screenshot,
-                 c.content(ctl::kPictureAddressBox), t.download, s.downloadAddress}));
+  c.setContent(ctl::kTranscriptBox,
+               joinTexts({transcript(s.shownQuestion, trimSpaces(s.answerText)), t.screenshot,
+                          c.content(ctl::kPictureAddressBox), t.download, s.downloadAddress}));
   cleanMarkup(c, true);
   run.finishAnswer();
 }

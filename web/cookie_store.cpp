@@ -15,10 +15,15 @@
 #include <mutex>
 #include <string>
 
+#include "base/text.h"
 #include "web/http_cookies.h"
 
 namespace qelvora {
 namespace {
+
+bool sameNoCase(std::string_view a, std::string_view b) {
+  return compareText(a, b, false) == 0;
+}
 
 std::array<std::mutex, CURL_LOCK_DATA_LAST> shareLocks;
 
@@ -126,17 +131,6 @@ std::string trimmed(std::string_view s) {
   return std::string(s.substr(first, last - first + 1));
 }
 
-bool equalsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto la = static_cast<unsigned char>(a[i]), lb = static_cast<unsigned char>(b[i]);
-    if (la >= 'A' && la <= 'Z') la += 32;
-    if (lb >= 'A' && lb <= 'Z') lb += 32;
-    if (la != lb) return false;
-  }
-  return true;
-}
-
 bool cleanField(const std::string& s) {
   for (char c : s)
     if (c == '\t' || c == '\r' || c == '\n' || c == '\0') return false;
@@ -176,20 +170,20 @@ void storeCookie(std::string_view host, std::string_view setCookieValue) {
     std::string key = trimmed(attribute.substr(0, aeq));
     std::string val =
         aeq == std::string_view::npos ? std::string() : trimmed(attribute.substr(aeq + 1));
-    if (equalsNoCase(key, "path") && !val.empty() && val[0] == '/') {
+    if (sameNoCase(key, "path") && !val.empty() && val[0] == '/') {
       path = val;
-    } else if (equalsNoCase(key, "secure")) {
+    } else if (sameNoCase(key, "secure")) {
       secure = true;
-    } else if (equalsNoCase(key, "httponly")) {
+    } else if (sameNoCase(key, "httponly")) {
       httpOnly = true;
-    } else if (equalsNoCase(key, "max-age") && !val.empty()) {
+    } else if (sameNoCase(key, "max-age") && !val.empty()) {
       char* end = nullptr;
       long long seconds = std::strtoll(val.c_str(), &end, 10);
       if (end && *end == '\0') {
         haveMaxAge = true;
         expiry = seconds <= 0 ? 1 : static_cast<long long>(std::time(nullptr)) + seconds;
       }
-    } else if (equalsNoCase(key, "expires") && !haveMaxAge && !val.empty()) {
+    } else if (sameNoCase(key, "expires") && !haveMaxAge && !val.empty()) {
       time_t when = curl_getdate(val.c_str(), nullptr);
       if (when > 0)
         expiry = when;

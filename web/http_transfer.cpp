@@ -8,24 +8,18 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.h"
 #include "web/http_cookies.h"
 
 namespace qelvora {
 namespace {
 
-bool equalsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto la = static_cast<unsigned char>(a[i]), lb = static_cast<unsigned char>(b[i]);
-    if (la >= 'A' && la <= 'Z') la += 32;
-    if (lb >= 'A' && lb <= 'Z') lb += 32;
-    if (la != lb) return false;
-  }
-  return true;
+bool sameNoCase(std::string_view a, std::string_view b) {
+  return compareText(a, b, false) == 0;
 }
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && equalsNoCase(text.substr(0, prefix.size()), prefix);
+  return text.size() >= prefix.size() && sameNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 std::string_view trimBlanks(std::string_view s) {
@@ -146,7 +140,7 @@ bool hasHeaderLine(std::string_view headers, std::string_view name) {
   for (const std::string& line : headerLines(headers)) {
     auto colon = line.find(':');
     if (colon != std::string::npos &&
-        equalsNoCase(trimBlanks(std::string_view(line).substr(0, colon)), name))
+        sameNoCase(trimBlanks(std::string_view(line).substr(0, colon)), name))
       return true;
   }
   return false;

@@ -314,7 +314,9 @@ TEST_F(Typing, EndingStepsRunInOrder) {
     expected.push_back("focus 编辑框3");
     EXPECT_EQ(controls.log, expected);
     EXPECT_EQ(pictureOpenings, withPicture ? 1 : 0);
-    if (withPicture) EXPECT_TRUE(askDisabledWhilePictureOpen);
+    if (withPicture) {
+      EXPECT_TRUE(askDisabledWhilePictureOpen);
+    }
     EXPECT_FALSE(model.pictureWindowOpen());
   }
 }

@@ -44,12 +44,12 @@ struct Case {
   Source source;
   std::string question;  // UTF-8; sent to the box as GBK
   std::vector<Page> pages;
-  std::vector<std::string> targets;  // exact request targets, in order
-  std::string transcript;            // UTF-8 with "{HOST}"; the box after the clean-up
-  bool answerEmpty = false;          // answerText as cut is empty (finishAnswer's no-answer test)
-  std::string pictureAddress;        // 编辑框6 afterwards (software source)
-  std::string downloadAddress;       // downloadAddress afterwards (software source)
-  std::string changeQuestionTo;      // typed into the box while the first page is served
+  std::vector<std::string> targets;   // exact request targets, in order
+  std::string transcript;             // UTF-8 with "{HOST}"; the box after the clean-up
+  bool answerEmpty = false;           // answerText as cut is empty (finishAnswer's no-answer test)
+  std::string pictureAddress = {};    // 编辑框6 afterwards (software source)
+  std::string downloadAddress = {};   // downloadAddress afterwards (software source)
+  std::string changeQuestionTo = {};  // typed into the box while the first page is served
 };
 
 void PrintTo(const Case& c, std::ostream* os) {

@@ -1,5 +1,7 @@
 #include "app/form_model.h"
 
+#include "web/url.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QMetaObject>
@@ -19,20 +21,6 @@ struct QueuedCall {
   bool done = false;
   bool abandoned = false;
 };
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
-bool isBrowsable(std::string_view address) {
-  return startsWithNoCase(address, "http://") || startsWithNoCase(address, "https://");
-}
 
 }  // namespace
 
@@ -260,7 +248,7 @@ void FormModel::writeLocal(std::string_view control, Property property, Property
       if (c->kind != ControlKind::Browser || !text) return;
       c->address = std::move(*text);
       // Setting the address navigates, every time; only web addresses go anywhere.
-      if (browserOpener_ && isBrowsable(c->address)) browserOpener_(c->address);
+      if (browserOpener_ && isBrowsableAddress(c->address)) browserOpener_(c->address);
       break;
     case Property::Picture:
       if (c->kind != ControlKind::Picture || !bytes) return;

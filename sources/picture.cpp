@@ -343,31 +343,11 @@ void pictureWindowClosed(ControlAccess& controls, const ProgramState& state) {
 }
 
 void browseDownloadAddress(ControlAccess& controls, const ProgramState& state) {
-  Text address = isBrowsableAddress(state.downloadAddress) ? state.downloadAddress : Text();
-  startWorker([&controls, address = std::move(address)] {
+  // Which addresses actually reach the desktop's browser is decided where the address is handed
+  // over (the browser control's opener); see isBrowsableAddress.
+  startWorker([&controls, address = state.downloadAddress] {
     controls.writeProperty(ctl::kBrowser, Property::Address, address);
   });
-}
-
-bool isBrowsableAddress(std::string_view address) {
-  for (unsigned char c : address)
-    if (c < 0x20 || c == 0x7F) return false;
-  Text lower = toLower(address);
-  std::size_t rest;
-  if (lower.starts_with("http://"))
-    rest = 7;
-  else if (lower.starts_with("https://"))
-    rest = 8;
-  else
-    return false;
-  std::string_view authority = address.substr(rest);
-  authority = authority.substr(0, authority.find_first_of("/?#\\"));
-  if (auto at = authority.rfind('@'); at != std::string_view::npos)
-    authority = authority.substr(at + 1);
-  std::string_view host = authority.substr(0, authority.rfind(':'));
-  if (!authority.empty() && authority.front() == '[')  // IPv6 literal
-    host = authority.substr(0, authority.find(']') + 1);
-  return !host.empty() && host.find(' ') == std::string_view::npos;
 }
 
 }  // namespace qelvora

@@ -9,6 +9,7 @@
 #include "base/controls.h"
 #include "base/program_state.h"
 #include "base/text.h"
+#include "web/url.h"  // isBrowsableAddress
 
 namespace qelvora {
 
@@ -58,13 +59,9 @@ void loadRelatedPicture(ControlAccess& controls);
 // same download address is offered again) and then runs browseDownloadAddress.
 void pictureWindowClosed(ControlAccess& controls, const ProgramState& state);
 
-// Starts a detached worker that sets the address of 超文本浏览框1 to state.downloadAddress, or to
-// the empty text when that is not an address a browser may be given (see isBrowsableAddress).
-// Also the click handler of 按钮3.
+// Starts a detached worker that sets the address of 超文本浏览框1 to state.downloadAddress; the
+// browser control hands only browsable addresses on (isBrowsableAddress). Also the click handler
+// of 按钮3.
 void browseDownloadAddress(ControlAccess& controls, const ProgramState& state);
-
-// A download address comes from a web page, so only a plain http or https address with a host may
-// reach the desktop's browser: no other scheme, no control characters, nothing empty.
-bool isBrowsableAddress(std::string_view address);
 
 }  // namespace qelvora

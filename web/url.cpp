@@ -82,4 +82,25 @@ Text textBefore(std::string_view text, std::string_view delimiter, int start, bo
   return at != -1 ? leftText(text, at - 1) : Text();
 }
 
+bool isBrowsableAddress(std::string_view address) {
+  for (unsigned char c : address)
+    if (c < 0x20 || c == 0x7F) return false;
+  Text lower = toLower(address);
+  std::size_t rest;
+  if (lower.starts_with("http://"))
+    rest = 7;
+  else if (lower.starts_with("https://"))
+    rest = 8;
+  else
+    return false;
+  std::string_view authority = address.substr(rest);
+  authority = authority.substr(0, authority.find_first_of("/?#\\"));
+  if (auto at = authority.rfind('@'); at != std::string_view::npos)
+    authority = authority.substr(at + 1);
+  std::string_view host = authority.substr(0, authority.rfind(':'));
+  if (!authority.empty() && authority.front() == '[')  // IPv6 literal
+    host = authority.substr(0, authority.find(']') + 1);
+  return !host.empty() && host.find(' ') == std::string_view::npos;
+}
+
 }  // namespace qelvora

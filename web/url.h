@@ -21,4 +21,9 @@ int urlPort(std::string_view url);
 Text textBefore(std::string_view text, std::string_view delimiter, int start = 1,
                 bool ignoreCase = false);
 
+// Whether an address taken from a web page may be handed to the desktop's browser: an http or
+// https address with a host and without control characters. Anything else (an empty text, file:,
+// javascript:, ...) is never opened.
+bool isBrowsableAddress(std::string_view address);
+
 }  // namespace qelvora

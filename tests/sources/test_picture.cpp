@@ -268,39 +268,6 @@ TEST(ToUtf16Bytes, Table) {
   EXPECT_EQ(toUtf16Bytes("abcdefgh", true).size(), 16u);
 }
 
-TEST(IsBrowsableAddress, Table) {
-  const std::vector<std::pair<std::string, bool>> cases = {
-      {"http://127.0.0.1:8750/down/setup.exe", true},
-      {"https://example.org/a?b=c#d", true},
-      {"HTTP://host/", true},
-      {"hTTpS://host", true},
-      {"http://user@host/x", true},
-      {"http://[::1]:8080/x", true},
-      {"http://\xd6\xd0\xce\xc4.cn/x", true},
-      {"", false},
-      {"   ", false},
-      {" http://host/", false},
-      {"http://", false},
-      {"http:///etc/passwd", false},
-      {"http://:80/", false},
-      {"http://user@/x", false},
-      {"http:host/x", false},
-      {"http:\\\\host\\x", false},
-      {"http://\\host", false},
-      {"ftp://host/file", false},
-      {"file:///etc/passwd", false},
-      {"javascript:alert(1)", false},
-      {"data:text/html,<b>x</b>", false},
-      {"mailto:a@b", false},
-      {"smb://host/share", false},
-      {"host/setup.exe", false},
-      {"http://host/a\r\nb", false},
-      {"http://host/\t", false},
-      {std::string("http://host/\0x", 14), false},
-  };
-  for (auto& [address, ok] : cases) EXPECT_EQ(isBrowsableAddress(address), ok) << address;
-}
-
 // A control access that keeps values in a map and records every write.
 class RecordingControls : public ControlAccess {
  public:
@@ -338,15 +305,11 @@ class RecordingControls : public ControlAccess {
   std::vector<Write> writes_;
 };
 
-TEST(BrowseDownloadAddress, OnlyWebAddressesReachTheBrowser) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"http://127.0.0.1:8750/down/tool.zip", "http://127.0.0.1:8750/down/tool.zip"},
-      {"https://host/x.exe", "https://host/x.exe"},
-      {"", ""},
-      {"file:///etc/passwd", ""},
-      {"javascript:alert(1)", ""},
-  };
-  for (auto& [download, expected] : cases) {
+// The browser control is cleared and then pointed at the download address as cut from the page;
+// whether it goes on to the desktop's browser is the control's decision (tested with the form).
+TEST(BrowseDownloadAddress, ClearsTheBrowserThenPointsItAtTheDownloadAddress) {
+  for (const std::string download : {"http://127.0.0.1:8750/down/tool.zip", "", "file:///x"}) {
+    const std::string& expected = download;
     RecordingControls controls;
     ProgramState state;
     state.downloadAddress = download;

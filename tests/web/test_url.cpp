@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "web/url.h"
 
@@ -75,6 +77,39 @@ TEST(UrlSplitting, TextBefore) {
     EXPECT_EQ(textBefore(c.text, c.delimiter, c.start, c.ignoreCase), c.expected);
   }
   EXPECT_EQ(textBefore("a=b; path=/", ";"), "a=b");  // the defaults
+}
+
+TEST(IsBrowsableAddress, Table) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"http://127.0.0.1:8750/down/setup.exe", true},
+      {"https://example.org/a?b=c#d", true},
+      {"HTTP://host/", true},
+      {"hTTpS://host", true},
+      {"http://user@host/x", true},
+      {"http://[::1]:8080/x", true},
+      {"http://\xd6\xd0\xce\xc4.cn/x", true},
+      {"", false},
+      {"   ", false},
+      {" http://host/", false},
+      {"http://", false},
+      {"http:///etc/passwd", false},
+      {"http://:80/", false},
+      {"http://user@/x", false},
+      {"http:host/x", false},
+      {"http:\\\\host\\x", false},
+      {"http://\\host", false},
+      {"ftp://host/file", false},
+      {"file:///etc/passwd", false},
+      {"javascript:alert(1)", false},
+      {"data:text/html,<b>x</b>", false},
+      {"mailto:a@b", false},
+      {"smb://host/share", false},
+      {"host/setup.exe", false},
+      {"http://host/a\r\nb", false},
+      {"http://host/\t", false},
+      {std::string("http://host/\0x", 14), false},
+  };
+  for (auto& [address, ok] : cases) EXPECT_EQ(isBrowsableAddress(address), ok) << address;
 }
 
 }  // namespace

@@ -20,27 +20,13 @@
 #include "base/clock.h"
 #include "base/program_state.h"
 #include "base/threads.h"
+#include "tests/support/qt_events.h"
 #include "web/encoding.h"
 
 namespace qelvora::testing {
 
 inline Text gbk(std::string_view utf8) {
   return utf8ToGbk(utf8);
-}
-
-// Serves the Qt events of the calling thread until cond holds or timeoutMs passes.
-inline bool serveUntil(const std::function<bool()>& cond, int timeoutMs = 60000) {
-  QElapsedTimer clock;
-  clock.start();
-  QEventLoop loop;
-  QTimer poll;
-  poll.setInterval(2);
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (cond() || clock.elapsed() > timeoutMs) loop.quit();
-  });
-  poll.start();
-  if (!cond()) loop.exec();
-  return cond();
 }
 
 // The main window's logic on the headless form: typing and progress on the two timers, the ask

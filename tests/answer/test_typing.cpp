@@ -15,22 +15,16 @@
 #include "answer/typing.h"
 #include "app/form_model.h"
 #include "base/program_state.h"
+#include "tests/support/qt_events.h"
 #include "web/encoding.h"
 
 namespace qelvora {
 namespace {
 
+using testing::serveUntil;
+
 Text gbk(std::string_view utf8) {
   return utf8ToGbk(utf8);
-}
-
-bool serveUntil(const std::function<bool()>& cond, int timeoutMs = 60000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!cond() && clock.elapsed() < timeoutMs) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-  }
-  return cond();
 }
 
 // Forwards to the form and notes every call that changes something, so the order of the closing

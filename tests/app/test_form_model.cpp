@@ -12,21 +12,13 @@
 #include "app/event_hooks.h"
 #include "app/form_model.h"
 #include "base/threads.h"
+#include "tests/support/qt_events.h"
 #include "web/encoding.h"
 
 namespace qelvora {
 namespace {
 
-// Serves events until done() holds; the deadline only keeps a broken build from hanging.
-template <class Pred>
-bool serveUntil(Pred done, int limitMs = 20000) {
-  QDeadlineTimer deadline(limitMs);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-  }
-  return true;
-}
+using testing::serveUntil;
 
 void serveFor(int ms) {
   QDeadlineTimer deadline(ms);

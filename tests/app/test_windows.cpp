@@ -16,10 +16,15 @@
 
 #include "app/form_model.h"
 #include "app/windows.h"
+#include "tests/support/qt_events.h"
+#include "tests/support/qt_typing.h"
 #include "web/encoding.h"
 
 namespace qelvora {
 namespace {
+
+using testing::serveUntil;
+using testing::typeText;
 
 struct Geometry {
   const char* name;
@@ -47,27 +52,6 @@ const Geometry kMainLayout[] = {
     {"按钮3", "主窗口", 208, 352, 56, 24, false},
     {"超文本浏览框1", "主窗口", 408, 176, 248, 264, false},
 };
-
-template <class Pred>
-bool serveUntil(Pred done, int limitMs = 20000) {
-  QDeadlineTimer deadline(limitMs);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-  }
-  return true;
-}
-
-// Types text key by key: ASCII through QTest::keyClicks, other characters as key events that carry
-// their text, as an input method delivers them.
-void typeText(QWidget* w, const QString& text) {
-  for (QChar ch : text) {
-    if (ch.unicode() < 0x80)
-      QTest::keyClicks(w, QString(ch));
-    else
-      QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, QString(ch), Qt::NoModifier);
-  }
-}
 
 TEST(Windows, MainWindowLayout) {
   FormModel model;

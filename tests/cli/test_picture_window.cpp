@@ -17,9 +17,12 @@
 #include "app/form_model.h"
 #include "base/threads.h"
 #include "sources/picture.h"
+#include "tests/support/qt_events.h"
 
 namespace qelvora {
 namespace {
+
+using testing::serveUntil;
 
 QCoreApplication& application() {
   static int argc = 1;
@@ -27,19 +30,6 @@ QCoreApplication& application() {
   static char* argv[] = {name, nullptr};
   static auto* app = new QCoreApplication(argc, argv);
   return *app;
-}
-
-// Serves the window thread's events until done() holds (bounded so that a fault fails the test
-// instead of hanging it).
-void serveUntil(const std::function<bool()>& done) {
-  QEventLoop loop;
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (done()) loop.quit();
-  });
-  poll.start(5);
-  QTimer::singleShot(30000, &loop, &QEventLoop::quit);
-  if (!done()) loop.exec();
 }
 
 std::string pngBytes() {

@@ -27,10 +27,15 @@
 #include "base/hosts.h"
 #include "base/threads.h"
 #include "sites_process.h"
+#include "tests/support/qt_events.h"
+#include "tests/support/qt_typing.h"
 #include "web/encoding.h"
 
 namespace qelvora {
 namespace {
+
+using testing::serveUntil;
+using testing::typeText;
 
 // One server for the whole program.
 class Sites : public ::testing::Environment {
@@ -56,27 +61,6 @@ constexpr int kPictureLimitMs = 60000;
 std::vector<Application*>& keptApplications() {
   static auto* kept = new std::vector<Application*>;
   return *kept;
-}
-
-template <class Pred>
-bool serveUntil(Pred done, int limitMs) {
-  QDeadlineTimer deadline(limitMs);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-  }
-  return true;
-}
-
-// Types text key by key: ASCII through QTest::keyClicks, other characters as key events that carry
-// their text, as an input method delivers them.
-void typeText(QWidget* w, const QString& text) {
-  for (QChar ch : text) {
-    if (ch.unicode() < 0x80)
-      QTest::keyClicks(w, QString(ch));
-    else
-      QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, QString(ch), Qt::NoModifier);
-  }
 }
 
 QString fromUtf8(const std::string& s) {

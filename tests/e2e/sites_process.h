@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,5 +65,12 @@ class SitesProcess {
   std::thread drain_;
   int port_ = 0;
 };
+
+// The reference sites of this build on a free port, serving the corpus of this source tree.
+inline std::unique_ptr<SitesProcess> startReferenceSites() {
+  return std::make_unique<SitesProcess>(
+      QELVORA_SITES_PROGRAM,
+      std::vector<std::string>{"--port", "0", "--data", QELVORA_SITES_DATA_DIR});
+}
 
 }  // namespace qelvora::testing

@@ -41,9 +41,7 @@ using testing::typeText;
 class Sites : public ::testing::Environment {
  public:
   void SetUp() override {
-    process = std::make_unique<testing::SitesProcess>(
-        QELVORA_SITES_PROGRAM,
-        std::vector<std::string>{"--port", "0", "--data", QELVORA_SITES_DATA_DIR});
+    process = testing::startReferenceSites();
     ASSERT_TRUE(process->running()) << "qelvora-sites did not start";
   }
   void TearDown() override { process.reset(); }

@@ -17,11 +17,11 @@
 #include <thread>
 
 #include "../tests/answer/test_router_support.h"
-#include "../tests/e2e/sites_process.h"
 #include "answer/time_answer.h"
 #include "app/event_hooks.h"
 #include "base/hosts.h"
 #include "sites/corpus.h"
+#include "tests/support/sites_process.h"
 #include "web/encoding.h"
 #include "web/fetch.h"
 

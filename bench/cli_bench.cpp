@@ -11,33 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/sites_process.h"
+
 namespace {
 
-pid_t sitesPid = -1;
 std::string host;
-
-bool startSites() {
-  int out[2];
-  if (pipe(out) != 0) return false;
-  sitesPid = fork();
-  if (sitesPid == 0) {
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 2);
-    execl(QELVORA_SITES_PROGRAM, QELVORA_SITES_PROGRAM, "--listen", "127.0.0.1", "--port", "0",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  std::string line;
-  char c;
-  while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-  close(out[0]);
-  host = "127.0.0.1:" + line;
-  return std::atoi(line.c_str()) > 0;
-}
 
 int ask(const std::vector<std::string>& args) {
   pid_t pid = fork();
@@ -88,11 +66,11 @@ BENCHMARK_CAPTURE(askOnce, builtin, "1", "男人是什么")
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!startSites()) return 1;
+  qelvora::testing::SitesProcess sites(QELVORA_SITES_PROGRAM);
+  if (!sites.running()) return 1;
+  host = sites.host();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  kill(sitesPid, SIGTERM);
-  waitpid(sitesPid, nullptr, 0);
   return 0;
 }

@@ -13,10 +13,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "tests/support/sites_process.h"
 #include "web/encoding.h"
 
 namespace {
@@ -83,38 +85,17 @@ class Ask : public ::testing::Test {
  protected:
   // One sites server for the whole suite, on a port the system picks.
   static void SetUpTestSuite() {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    sitesPid_ = fork();
-    if (sitesPid_ == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
-      close(out[1]);
-      int devnull = ::open("/dev/null", O_WRONLY);
-      dup2(devnull, 2);
-      execl(QELVORA_SITES_PROGRAM, QELVORA_SITES_PROGRAM, "--listen", "127.0.0.1", "--port", "0",
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
-    port_ = std::atoi(line.c_str());
-    ASSERT_GT(port_, 0) << "qelvora-sites printed: " << line;
+    sites_ = std::make_unique<qelvora::testing::SitesProcess>(QELVORA_SITES_PROGRAM);
+    ASSERT_TRUE(sites_->running()) << "qelvora-sites did not start";
     scratch_ = fs::temp_directory_path() / ("qelvora_ask_" + std::to_string(getpid()));
     fs::create_directories(scratch_);
   }
   static void TearDownTestSuite() {
-    if (sitesPid_ > 0) {
-      kill(sitesPid_, SIGTERM);
-      waitpid(sitesPid_, nullptr, 0);
-    }
+    sites_.reset();
     fs::remove_all(scratch_);
   }
 
-  static std::string host() { return "127.0.0.1:" + std::to_string(port_); }
+  static std::string host() { return sites_->host(); }
 
   // qelvora-ask with every host on the sites server, instant, and a cookie file of the test's.
   static Result ask(std::vector<std::string> args, const std::string& input = {}) {
@@ -133,8 +114,7 @@ class Ask : public ::testing::Test {
     return run(QELVORA_ASK_PROGRAM, all, input);
   }
 
-  static inline pid_t sitesPid_ = -1;
-  static inline int port_ = 0;
+  static inline std::unique_ptr<qelvora::testing::SitesProcess> sites_;
   static inline fs::path scratch_;
 };
 

@@ -14,8 +14,8 @@
 #include "sites/corpus.h"
 #include "sites/match.h"
 #include "sites/strings.h"
-#include "sites_process.h"
 #include "sources/markup.h"
+#include "tests/support/sites_process.h"
 
 namespace qelvora {
 namespace {

@@ -26,9 +26,9 @@
 #include "base/clock.h"
 #include "base/hosts.h"
 #include "base/threads.h"
-#include "sites_process.h"
 #include "tests/support/qt_events.h"
 #include "tests/support/qt_typing.h"
+#include "tests/support/sites_process.h"
 #include "web/encoding.h"
 
 namespace qelvora {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,11 +18,13 @@ namespace qelvora::testing {
 class SitesProcess {
  public:
   explicit SitesProcess(const std::string& program,
-                        std::vector<std::string> args = {"--port", "0"}) {
+                        std::vector<std::string> args = {"--listen", "127.0.0.1", "--port", "0"}) {
     int out[2];
     if (::pipe(out) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
+      // The server goes with its parent, also when a test dies before its clean-up.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
       ::dup2(out[1], STDOUT_FILENO);
       ::close(out[0]);
       ::close(out[1]);
@@ -66,11 +69,13 @@ class SitesProcess {
   int port_ = 0;
 };
 
+#ifdef QELVORA_SITES_DATA_DIR
 // The reference sites of this build on a free port, serving the corpus of this source tree.
 inline std::unique_ptr<SitesProcess> startReferenceSites() {
   return std::make_unique<SitesProcess>(
       QELVORA_SITES_PROGRAM,
       std::vector<std::string>{"--port", "0", "--data", QELVORA_SITES_DATA_DIR});
 }
+#endif
 
 }  // namespace qelvora::testing

@@ -7,22 +7,8 @@
 
 namespace qelvora {
 
-Text cutBetween(std::string_view text, std::string_view startMarker, std::string_view endMarker) {
-  // Markers are written with a placeholder where the page has a double quote.
-  static const Text kQuotePlaceholder = utf8ToGbk("#引号");
-  Text start = replaceText(startMarker, kQuotePlaceholder, "\"", 1, std::nullopt, true);
-  Text end = replaceText(endMarker, kQuotePlaceholder, "\"", 1, std::nullopt, true);
-
-  int startAt = findText(text, start, 1, true);
-  if (startAt == -1) return {};
-  Text rest = rightText(text, textLength(text) - startAt - textLength(start) + 1);
-  int endAt = findText(rest, end, 1, true);
-  if (endAt == -1) return {};
-  return leftText(rest, endAt - 1);
-}
-
 Text pageToGbk(std::string_view page) {
-  return fromWide(toWide(page, kCodePageUtf8), kCodePageGbk);
+  return utf8ToGbk(page);
 }
 
 namespace {

@@ -6,13 +6,9 @@
 #include <string_view>
 
 #include "base/text.h"
+#include "web/url.h"  // cutBetween, shared with the header cuts of the page-fetch client
 
 namespace qelvora {
-
-// The text strictly between the first startMarker and the first endMarker after it (both searched
-// ignoring ASCII case, the placeholder "#引号" standing for a double quote); empty when either is
-// missing.
-Text cutBetween(std::string_view text, std::string_view startMarker, std::string_view endMarker);
 
 // A UTF-8 page (up to its first NUL) as GBK text.
 Text pageToGbk(std::string_view page);

@@ -34,15 +34,6 @@ enum Slot {
   kFollow
 };
 
-// The text between the first start marker and the next end marker, both found ignoring case.
-Text textBetween(std::string_view text, std::string_view start, std::string_view end) {
-  int p = findText(text, start, 1, true);
-  if (p < 1) return {};
-  Text rest = midText(text, p + textLength(start), textLength(text));
-  int e = findText(rest, end, 1, true);
-  return e < 1 ? Text() : leftText(rest, e - 1);
-}
-
 void writeSlots(int stream, std::vector<Bytes> slots) {
   seekToStart(stream);
   writeRecords(stream, {std::move(slots)});
@@ -72,7 +63,7 @@ void timedRequestWorker(RequestHandoff& handoff) {
                  escapeRequestPath(path);
   exchange.method = method;
   exchange.userAgent = findText(headers, "User-Agent:", 1, true) > 0
-                           ? trimSpaces(textBetween(headers, "User-Agent:", "\r\n"))
+                           ? trimSpaces(cutBetween(headers, "User-Agent:", "\r\n"))
                            : Text(kDefaultAgent);
   if (!slots[kProxy].empty() && !secure) exchange.proxy = toText(slots[kProxy]);
   // A secure request follows redirects and uses the cookie store whatever it was told.

@@ -1,7 +1,5 @@
 #include "app/form_model.h"
 
-#include "web/url.h"
-
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QMetaObject>
@@ -10,6 +8,7 @@
 #include <QTimer>
 
 #include "web/encoding.h"
+#include "web/url.h"
 
 namespace qelvora {
 

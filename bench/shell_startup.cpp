@@ -56,7 +56,7 @@ long residentKb() {
 int child(int argc, char** argv) {
   QString screenshot = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
   QApplication qtApp(argc, argv);
-  auto& app = qelvora::runProgram(qtApp, [screenshot](qelvora::Application& app) {
+  auto& program = qelvora::runProgram(qtApp, [screenshot](qelvora::Application& app) {
     std::printf("shown_at_ms=%.3f\n", monotonicMs());
     std::fflush(stdout);
     auto* poll = new QTimer(&app.model);
@@ -69,7 +69,7 @@ int child(int argc, char** argv) {
     });
     poll->start(50);
   });
-  qelvora::exitRoutine(app);
+  qelvora::exitRoutine(program);
   qelvora::endProcess(0);
 }
 
@@ -97,7 +97,7 @@ int answerScreenshot(int argc, char** argv) {
   // as characters arrive, and a long answer could push the question line out of view.
   QPixmap lastTop;
 
-  auto& app = runProgram(qtApp, [&](Application& app) {
+  auto& program = runProgram(qtApp, [&](Application& app) {
     // After the program's own services, so the recording setter is the one in force.
     installClockSetter(clock);
     hosts() = Hosts{host, host, host, host};
@@ -145,7 +145,7 @@ int answerScreenshot(int argc, char** argv) {
     });
     poll->start(20);
   });
-  exitRoutine(app);
+  exitRoutine(program);
   endProcess(saved && clock->calls().empty() ? 0 : 1);
 }
 

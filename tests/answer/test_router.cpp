@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
         BuiltInCase{"MenWithQuestionMark", "男人是什么？", kMen, true, false},
         BuiltInCase{"Women", "女人是什么", kWomen, false, false},
         BuiltInCase{"WomenWithQuestionMark", "女人是什么？", kWomen, false, false}),
-    [](const ::testing::TestParamInfo<BuiltInCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<BuiltInCase>& p) { return std::string(p.param.name); });
 
 TEST(CannedAnswers, HaveTheirFixedByteLengths) {
   EXPECT_EQ(menAnswer().size(), 270u);
@@ -156,9 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FailedTimeCase{"NoMarker", "<html>no time here (1234567)</html>", false},
                       FailedTimeCase{"EmptyBody", "", false},
                       FailedTimeCase{"Unreachable", "", true}),
-    [](const ::testing::TestParamInfo<FailedTimeCase>& info) {
-      return std::string(info.param.name);
-    });
+    [](const ::testing::TestParamInfo<FailedTimeCase>& p) { return std::string(p.param.name); });
 
 TEST_F(RouterTest, CannedAnswerWithFailedTimeFetchDoesNotSetClock) {
   TimeService time({"nothing"});
@@ -235,9 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
         DispatchCase{"TrailingSpaceOnCanned", gbk("女人是什么 "), 0,
                      "/search/?q=%E5%A5%B3%E4%BA%BA%E6%98%AF%E4%BB%80%E4%B9%88%20", 2},
         DispatchCase{"EmptyQuestion", "", 0, "/search/?q=", 2}),
-    [](const ::testing::TestParamInfo<DispatchCase>& info) {
-      return std::string(info.param.name);
-    });
+    [](const ::testing::TestParamInfo<DispatchCase>& p) { return std::string(p.param.name); });
 
 TEST_F(RouterTest, ProgressTitleDoesNotOutliveAQuicklyTypedAnswer) {
   // With the typing timer ticking without delay the no-answer reply is typed at once; the progress

@@ -222,21 +222,21 @@ TEST_P(WindowAnswers, QuestionTypedAndAnsweredThroughTheWidgets) {
 
   auto* qtApp = qobject_cast<QApplication*>(QCoreApplication::instance());
   ASSERT_NE(qtApp, nullptr);
-  Application& app = runProgram(*qtApp, [&](Application& app) {
+  Application& app = runProgram(*qtApp, [&](Application& started) {
     // After start-up's own services: the recording setter replaces the real one before anything
     // can be asked.
     run.replaced = installClockSetter(clock);
     hosts() = Hosts{host, host, host, host};
     setInstantWaits(true);
-    app.model.setBrowserOpener(
+    started.model.setBrowserOpener(
         [&run](const Text& address) { run.browserAddresses.push_back(address); });
-    if (auto* speed = qobject_cast<QLineEdit*>(app.views->control(ctl::kSpeedBox))) {
+    if (auto* speed = qobject_cast<QLineEdit*>(started.views->control(ctl::kSpeedBox))) {
       speed->setFocus();
       speed->selectAll();
       QTest::keyClicks(speed, QStringLiteral("1"));
     }
-    run.speed = app.model.content(ctl::kSpeedBox);
-    QTimer::singleShot(0, &app.model, [&app, &c, &run] { useTheWindow(app, c, run); });
+    run.speed = started.model.content(ctl::kSpeedBox);
+    QTimer::singleShot(0, &started.model, [&started, &c, &run] { useTheWindow(started, c, run); });
   });
   keptApplications().push_back(&app);
   exitRoutine(app);
@@ -274,8 +274,8 @@ TEST_P(WindowAnswers, QuestionTypedAndAnsweredThroughTheWidgets) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, WindowAnswers, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                           return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<Case>& p) {
+                           return std::string(p.param.name);
                          });
 
 }  // namespace

@@ -234,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
              {"/search.aspx?keyword=%78&sType=all"},
              "问：\r\n答：\r\n软件截图：\r\n下载地址：",
              true}),
-    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace qelvora

@@ -1,6 +1,6 @@
 // The typing effect: every answer goes whole into the transcript box 编辑框5 and is typed into the
-// answer box 编辑框4 one character per tick of 时钟1 while the embedded sound loops; 时钟2 writes the
-// progress into the window title.
+// answer box 编辑框4 one character per tick of 时钟1 while the embedded sound loops; 时钟2 writes
+// the progress into the window title.
 #pragma once
 
 #include <functional>
@@ -20,11 +20,11 @@ struct Presentation {
   std::function<void()> stopSound;
 };
 
-// Clears 编辑框4, cuts 编辑框5 into pieces, starts the sound and 时钟1 (period from 编辑框2; a speed
-// that reads as 0 or less falls back to 40 ms). Always runs whole on the window thread.
+// Clears 编辑框4, cuts 编辑框5 into pieces, starts the sound and 时钟1 (period from 编辑框2; a
+// speed that reads as 0 or less falls back to 40 ms). Always runs whole on the window thread.
 void startTyping(Presentation& p);
-// Handler of 时钟1: types the next piece (a space never takes a tick of its own); after the last one
-// stops sound and timers, restores the title, offers the related picture and enables 按钮1.
+// Handler of 时钟1: types the next piece (a space never takes a tick of its own); after the last
+// one stops sound and timers, restores the title, offers the related picture and enables 按钮1.
 void typingTick(Presentation& p);
 // Handler of 时钟2: "Qelvora      进度：B/A" in the title.
 void progressTick(Presentation& p);

@@ -38,7 +38,9 @@ void writeToAddress(const Bytes& value, void* address, int maxLength = -1);
 // Copies the text's bytes and its terminator to address, at most maxLength bytes when >= 0.
 void writeToAddress(std::string_view text, void* address, int maxLength = -1);
 
-inline int bitOr(int a) { return a; }
+inline int bitOr(int a) {
+  return a;
+}
 template <class... Rest>
 int bitOr(int a, int b, Rest... rest) {
   return bitOr(a | b, rest...);

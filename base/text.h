@@ -73,8 +73,12 @@ Text toText(std::int32_t value);  // decimal
 Text toText(bool value);          // "真" / "假" (GBK)
 Text toText(DateTime value);      // "%d年%d月%d日" + time part rule (GBK)
 // Prevent a string literal from choosing the bool overload.
-inline Text toText(const char* text) { return toText(std::string_view(text ? text : "")); }
-inline Text toText(const Text& text) { return text; }
+inline Text toText(const char* text) {
+  return toText(std::string_view(text ? text : ""));
+}
+inline Text toText(const Text& text) {
+  return text;
+}
 
 // Upper-case hexadecimal of the 32-bit value, no prefix, no leading zeros; negative values give
 // their 8-digit two's complement.
@@ -84,8 +88,8 @@ Text hexText(std::int32_t value);
 Text fullWidthToAscii(std::string_view text);
 // Longest leading decimal number after the full-width conversion; 0 when there is none.
 double toNumber(std::string_view text);
-// Leading decimal integer after the full-width conversion; 0 when there is none. Out-of-range values
-// saturate at the int range.
+// Leading decimal integer after the full-width conversion; 0 when there is none. Out-of-range
+// values saturate at the int range.
 int toInteger(std::string_view text);
 // A double truncated toward zero (saturating at the int range; NaN gives 0).
 int toInteger(double value);

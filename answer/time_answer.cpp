@@ -28,9 +28,14 @@ DateTime beijingTimeFromPage(std::string_view page) {
 std::optional<DateTime> fetchBeijingTime() {
   Bytes page = fetchWholeFile("http://" + hosts().time + "/special/time/");
   Text text = toText(page);
-  // Without the marker and its closing bracket the page carries no time, only the epoch.
-  int p = findText(text, kMarker, 1, false);
-  if (p < 1 || findText(text, ")", p + textLength(kMarker), false) < 1) return std::nullopt;
+  // Only a marker followed by a number and its closing bracket carries a time; anything else
+  // ("()", "(nan)", a page without the marker) would read as the epoch and set the clock to 1970.
+  const int p = findText(text, kMarker, 1, false);
+  if (p < 1) return std::nullopt;
+  const std::size_t number =
+      text.find_first_not_of(" \t", std::size_t(p - 1 + textLength(kMarker)));
+  if (number == Text::npos || text[number] < '0' || text[number] > '9') return std::nullopt;
+  if (findText(text, ")", p + textLength(kMarker), false) < 1) return std::nullopt;
   return beijingTimeFromPage(text);
 }
 

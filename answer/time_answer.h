@@ -16,8 +16,8 @@ inline constexpr double kBeijingEpoch = 25569.333333333332;
 // to the next ")", as whole seconds after the Beijing epoch.
 DateTime beijingTimeFromPage(std::string_view page);
 
-// The time page's date-time, or nothing when no page came or it holds no marker (so that a failed
-// fetch does not set the clock).
+// The time page's date-time, or nothing when no page came or its marker is not followed by a
+// number and a closing bracket (so that a failed fetch does not set the clock).
 std::optional<DateTime> fetchBeijingTime();
 
 // fetchBeijingTime(), or the Beijing epoch when there was no time.

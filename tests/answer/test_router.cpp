@@ -154,6 +154,8 @@ TEST_P(FailedTimeTest, ShowsTheEpochAndLeavesTheClockAlone) {
 INSTANTIATE_TEST_SUITE_P(
     Router, FailedTimeTest,
     ::testing::Values(FailedTimeCase{"NoMarker", "<html>no time here (1234567)</html>", false},
+                      FailedTimeCase{"MarkerWithoutNumber", "window.baidu_time();", false},
+                      FailedTimeCase{"NotANumber", "window.baidu_time(nan);", false},
                       FailedTimeCase{"EmptyBody", "", false},
                       FailedTimeCase{"Unreachable", "", true}),
     [](const ::testing::TestParamInfo<FailedTimeCase>& p) { return std::string(p.param.name); });

@@ -1,13 +1,6 @@
 #include "answer/typing.h"
 
-#include <bit>
-#include <cstdint>
-#include <cstring>
 #include <string>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "base/text.h"
 #include "web/encoding.h"
@@ -35,74 +28,6 @@ int typingPeriod(ControlAccess& controls) {
   return ms > 0 ? ms : kDefaultTypingPeriodMs;
 }
 
-// One piece per character, using the typing effect's own lead-byte test (byte value 127 and
-// above), and a closing empty piece that stands for the terminator.
-void cutIntoPieces(std::string_view transcript, TextList& pieces) {
-  std::size_t at = 0;  // 0-based position of the next piece
-  for (;;) {
-    const unsigned b = at < transcript.size() ? static_cast<unsigned char>(transcript[at]) : 0;
-    const std::size_t width = b >= 127 ? 2 : 1;
-    pieces.append(b == 0 ? Text() : Text(transcript.substr(at, width)));
-    at += width;
-    if (b == 0) break;
-  }
-}
-
-// Bit j of each mask describes byte j of a 64-byte block.
-struct BlockMasks {
-  std::uint64_t lead = 0;       // 0x81-0xFE
-  std::uint64_t loneTrail = 0;  // 0x40-0x7E and 0x80: trail bytes that cannot lead
-};
-
-BlockMasks classify(const unsigned char* block) {
-  BlockMasks m;
-#if defined(__SSE2__)
-  const __m128i minLead = _mm_set1_epi8(static_cast<char>(0x80));  // signed: -128
-  const __m128i maxLead = _mm_set1_epi8(static_cast<char>(0xFF));  // signed: -1
-  const __m128i below40 = _mm_set1_epi8(0x3F);
-  const __m128i is7F = _mm_set1_epi8(0x7F);
-  for (int k = 0; k < 4; ++k) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * k));
-    const __m128i lead = _mm_and_si128(_mm_cmpgt_epi8(v, minLead), _mm_cmplt_epi8(v, maxLead));
-    const __m128i low = _mm_and_si128(_mm_cmpgt_epi8(v, below40), _mm_cmplt_epi8(v, is7F));
-    const __m128i trail = _mm_or_si128(low, _mm_cmpeq_epi8(v, minLead));
-    m.lead |= std::uint64_t(std::uint16_t(_mm_movemask_epi8(lead))) << (16 * k);
-    m.loneTrail |= std::uint64_t(std::uint16_t(_mm_movemask_epi8(trail))) << (16 * k);
-  }
-#else
-  for (int j = 0; j < 64; ++j) {
-    const unsigned b = block[j];
-    if (b >= 0x81 && b <= 0xFE) m.lead |= std::uint64_t(1) << j;
-    if ((b >= 0x40 && b <= 0x7E) || b == 0x80) m.loneTrail |= std::uint64_t(1) << j;
-  }
-#endif
-  return m;
-}
-
-constexpr std::uint64_t kEvenBits = 0x5555555555555555ULL;
-
-// The bit just after each odd-length run of lead bytes that ends in this block. A run carried in
-// from the previous block counts as starting at bit 0 with the parity it had so far: an odd part
-// so far makes it start "at an odd place". Adding a run's start bit to the mask carries through
-// the run and lands on the bit after it; that bit's parity against the start's tells the length.
-std::uint64_t oddRunEnds(std::uint64_t lead, std::uint64_t carriedOdd) {
-  const std::uint64_t starts = lead & ~(lead << 1);
-  const std::uint64_t evenPlaces = kEvenBits ^ carriedOdd;  // flips how bit 0 counts
-  const std::uint64_t afterEven = (lead + (starts & evenPlaces)) & ~lead;
-  const std::uint64_t afterOdd = (lead + (starts & ~evenPlaces)) & ~lead;
-  std::uint64_t ends = (afterEven & ~kEvenBits) | (afterOdd & kEvenBits);
-  // A carried odd run that ended exactly at the block boundary ends at bit 0 here.
-  if (carriedOdd && !(lead & 1)) ends |= 1;
-  return ends;
-}
-
-// Whether the run of lead bytes touching the end of the block has odd length so far.
-std::uint64_t trailingRunOdd(std::uint64_t lead, std::uint64_t carriedOdd) {
-  if (!(lead >> 63)) return 0;
-  if (lead == ~std::uint64_t(0)) return carriedOdd;  // 64 more: parity unchanged
-  return std::uint64_t(std::countl_one(lead) & 1);
-}
-
 void finishTyping(Presentation& p) {
   ControlAccess& c = p.controls;
   if (p.stopSound) p.stopSound();
@@ -124,9 +49,13 @@ void startTyping(Presentation& p) {
     c.setContent(ctl::kAnswerBox, Text());
     c.setPeriod(ctl::kTypingTimer, typingPeriod(c));
     if (p.startSound) p.startSound();
-    p.state.typingPieces.clear();
-    cutIntoPieces(c.content(ctl::kTranscriptBox), p.state.typingPieces);
+    p.state.typingPieces.cut(c.content(ctl::kTranscriptBox));
     p.state.typingIndex = 1;
+    p.state.typingOffset = 0;
+    // Both boxes receive the whole transcript one piece at a time.
+    const std::size_t coming = p.state.typingPieces.typedBytes();
+    c.reserveContent(ctl::kAnswerBox, coming);
+    c.reserveContent(ctl::kCopyBox, coming);
   });
 }
 
@@ -137,9 +66,10 @@ void typingTick(Presentation& p) {
   // A space never takes a tick of its own: it goes out with the character after it.
   Text piece;
   do {
-    piece = s.typingPieces.at(s.typingIndex);
+    piece = s.typingPieces.pieceAt(s.typingOffset);
     c.appendText(ctl::kAnswerBox, piece);
     c.appendText(ctl::kCopyBox, piece);
+    s.typingOffset += piece.size();
     ++s.typingIndex;
   } while (piece == " ");
   if (s.typingIndex < s.typingPieces.count()) return;
@@ -148,49 +78,11 @@ void typingTick(Presentation& p) {
 
 void progressTick(Presentation& p) {
   ControlAccess& c = p.controls;
-  const int total = charCount(c.content(ctl::kTranscriptBox));
-  const int shown = charCount(c.content(ctl::kAnswerBox));
+  // Kept up to date by the controls as text is written and typed: a tick costs the same whatever
+  // the length of the answer.
+  const int total = c.characterCount(ctl::kTranscriptBox);
+  const int shown = c.characterCount(ctl::kAnswerBox);
   c.setTitle(programTitle() + progressLabel() + toText(shown) + "/" + toText(total));
-}
-
-// Counted as code page 936 decodes to UTF-16, without decoding: bytes below 0x80 are one
-// character each; 0x80 (the euro sign) and 0xFF are one-byte characters; a lead byte 0x81-0xFE
-// with a valid trail byte (0x40-0x7E, 0x80-0xFE) is one character, and with any other byte after
-// it, or at the end of the text, it stands alone as one replacement character and the byte after
-// it is counted on its own.
-//
-// The progress title counts the whole transcript every 10 ms, so the count works on 64 bytes at
-// a time. Read left to right, a run of lead bytes always begins on a character boundary (the byte
-// before it can only end a character), pairs up from its start, and when its length is odd its
-// last byte takes the byte after the run as trail if that byte is one (0x40-0x7E or 0x80). So
-//   characters = bytes - pairs,
-//   pairs = (lead bytes - odd runs) / 2 + odd runs followed by such a trail byte.
-int charCount(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::uint64_t leads = 0;
-  std::uint64_t oddRuns = 0;
-  std::uint64_t oddRunTrails = 0;
-  std::uint64_t carriedOdd = 0;  // 1 when the run reaching the end of the last block is odd so far
-  unsigned char tail[64];
-  for (std::size_t at = 0; at < n; at += 64) {
-    const unsigned char* block = p + at;
-    if (n - at < 64) {
-      // Zero padding is neither lead nor trail, so a run ending at the text's end gets no trail.
-      std::memset(tail, 0, sizeof tail);
-      std::memcpy(tail, block, n - at);
-      block = tail;
-    }
-    const BlockMasks m = classify(block);
-    const std::uint64_t oddEnds = oddRunEnds(m.lead, carriedOdd);
-    leads += std::uint64_t(std::popcount(m.lead));
-    oddRuns += std::uint64_t(std::popcount(oddEnds));
-    oddRunTrails += std::uint64_t(std::popcount(oddEnds & m.loneTrail));
-    carriedOdd = trailingRunOdd(m.lead, carriedOdd);
-  }
-  oddRuns += carriedOdd;  // a run that ends exactly at the end of the last block
-  const std::uint64_t pairs = (leads - oddRuns) / 2 + oddRunTrails;
-  return static_cast<int>(n - pairs);
 }
 
 }  // namespace qelvora

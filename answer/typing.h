@@ -6,6 +6,7 @@
 #include <functional>
 #include <string_view>
 
+#include "base/char_count.h"
 #include "base/controls.h"
 #include "base/program_state.h"
 
@@ -26,9 +27,8 @@ void startTyping(Presentation& p);
 // Handler of 时钟1: types the next piece (a space never takes a tick of its own); after the last
 // one stops sound and timers, restores the title, offers the related picture and enables 按钮1.
 void typingTick(Presentation& p);
-// Handler of 时钟2: "Qelvora      进度：B/A" in the title.
+// Handler of 时钟2: "Qelvora      进度：B/A" in the title, B and A the characters (charCount) of
+// 编辑框4 and 编辑框5.
 void progressTick(Presentation& p);
-// Characters of a GBK text: UTF-16 units of its decoded form.
-int charCount(std::string_view text);
 
 }  // namespace qelvora

@@ -1,6 +1,7 @@
 #include "app/form_model.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMetaObject>
 #include <QPointer>
@@ -74,12 +75,33 @@ FormModel::FormModel(QObject* parent) : QObject(parent) {
     if (c.kind != ControlKind::Timer) continue;
     c.timer = new QTimer(this);
     c.timer->setTimerType(Qt::PreciseTimer);
+    timers_.push_back(&c);
     auto slot = c.tick;
     connect(c.timer, &QTimer::timeout, this, [this, slot] {
+      if (instantTimers_) return instantRounds();
       // Copy: the handler may replace the table while it runs.
       auto handler = handlers.*slot;
       if (handler) handler();
     });
+  }
+}
+
+void FormModel::instantRounds() {
+  // A pass of the window loop costs more than typing a character, so one timeout runs rounds of
+  // ticks (every running timer once a round, in the table's order) for up to a millisecond
+  // before the loop serves other events again.
+  constexpr qint64 kBudgetNs = 1'000'000;
+  QElapsedTimer spent;
+  spent.start();
+  bool ticked = true;
+  while (ticked && instantTimers_ && !shutDown_.load() && spent.nsecsElapsed() < kBudgetNs) {
+    ticked = false;
+    for (Control* c : timers_) {
+      if (!instantTimers_ || !c->timer->isActive()) continue;
+      auto handler = handlers.*(c->tick);  // a copy: the handler may replace the table
+      if (handler) handler();
+      ticked = true;
+    }
   }
 }
 
@@ -92,6 +114,7 @@ void FormModel::addControl(std::string_view name, ControlKind kind, Text text,
   Control c;
   c.kind = kind;
   c.text = std::move(text);
+  c.tally.reset(c.text);
   c.inPictureWindow = inPictureWindow;
   controls_.emplace(std::string(name), std::move(c));
 }
@@ -220,6 +243,7 @@ void FormModel::writeLocal(std::string_view control, Property property, Property
     case Property::Content:
       if (c->kind != ControlKind::EditBox || !text) return;
       c->text = std::move(*text);
+      c->tally.reset(c->text);
       break;
     case Property::Caption:
       if (!text || (c->kind != ControlKind::Button && c->kind != ControlKind::Label &&
@@ -287,8 +311,25 @@ void FormModel::appendText(std::string_view control, std::string_view text) {
     Control* c = find(control);
     if (!c || !isOpen(*c) || c->kind != ControlKind::EditBox) return;
     c->text.append(text);
+    c->tally.append(text);
     emit textAppended(QString::fromUtf8(control.data(), static_cast<int>(control.size())),
                       QByteArray(text.data(), static_cast<qsizetype>(text.size())));
+  });
+}
+
+int FormModel::characterCount(std::string_view box) {
+  int count = 0;
+  callOnWindowThread([&] {
+    const Control* c = find(box);
+    if (c && isOpen(*c) && c->kind == ControlKind::EditBox) count = c->tally.count();
+  });
+  return count;
+}
+
+void FormModel::reserveContent(std::string_view box, std::size_t bytes) {
+  callOnWindowThread([&] {
+    Control* c = find(box);
+    if (c && isOpen(*c) && c->kind == ControlKind::EditBox) c->text.reserve(c->text.size() + bytes);
   });
 }
 

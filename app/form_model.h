@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/controls.h"
 
@@ -73,6 +74,8 @@ class FormModel : public QObject, public ControlAccess {
   // view, a test or the terminal tool) or the end of the application's loop closes it.
   void openPictureWindow() override;
   void runOnWindowThread(const std::function<void()>& fn) override;
+  int characterCount(std::string_view box) override;
+  void reserveContent(std::string_view box, std::size_t bytes) override;
 
   // Raises the main window's created event (once; later calls do nothing).
   void raiseMainWindowCreated();
@@ -125,7 +128,8 @@ class FormModel : public QObject, public ControlAccess {
   struct Control {
     ControlKind kind = ControlKind::EditBox;
     bool inPictureWindow = false;
-    Text text;  // content, caption or title
+    Text text;        // content, caption or title
+    CharTally tally;  // characters of an edit box's content
     bool disabled = false;
     int period = 0;
     int selection = -1;
@@ -145,6 +149,7 @@ class FormModel : public QObject, public ControlAccess {
   void writeLocal(std::string_view control, Property property, PropertyValue value);
   void applyPeriod(Control& c, int period);
   void restartTimer(Control& c);
+  void instantRounds();
   void changed(std::string_view control, Property property);
   void closePictureLocal();
   void addControl(std::string_view name, ControlKind kind, Text text = {},
@@ -156,6 +161,7 @@ class FormModel : public QObject, public ControlAccess {
   bool mainOpen_ = true;
   bool createdRaised_ = false;
   bool instantTimers_ = false;
+  std::vector<Control*> timers_;  // in the order their ticks run
   QEventLoop* pictureLoop_ = nullptr;
   std::function<void(const Text&)> browserOpener_;
 

@@ -66,6 +66,7 @@ void exitRoutine(Application& app) {
   ProgramState& s = app.state;
   s.typingPieces.clear();
   s.typingIndex = 1;
+  s.typingOffset = 0;
   s.downloadAddress.clear();
   s.shownQuestion.clear();
   s.answerText.clear();

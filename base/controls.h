@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "base/bytes.h"
+#include "base/char_count.h"
 #include "base/text.h"
 
 namespace qelvora {
@@ -63,6 +64,15 @@ class ControlAccess {
   virtual void openPictureWindow() = 0;
   // Runs fn whole on the window thread and returns when it has run (at once when called there).
   virtual void runOnWindowThread(const std::function<void()>& fn) { fn(); }
+  // Characters (charCount) of an edit box's content. The form keeps them up to date as text is
+  // written and appended, so that asking costs the same whatever the length.
+  virtual int characterCount(std::string_view box) { return charCount(content(box)); }
+  // Says that box is about to grow by `bytes` through appendText, so that typing a long answer
+  // can set the room aside once instead of growing the box again and again. Only a hint.
+  virtual void reserveContent(std::string_view box, std::size_t bytes) {
+    static_cast<void>(box);
+    static_cast<void>(bytes);
+  }
 
   // Typed shorthands.
   Text content(std::string_view box) { return asText(readProperty(box, Property::Content)); }

@@ -98,6 +98,7 @@ int runAsk(int argc, char** argv) {
   terminal.gbk = o.gbk;
   terminal.statusOnStderr = isatty(STDERR_FILENO) == 1;
   terminal.stdoutIsTerminal = isatty(STDOUT_FILENO) == 1;
+  terminal.instant = o.instant;
   s->controls = std::make_unique<TerminalControls>(model, terminal);
   TerminalControls& controls = *s->controls;
   // The terminal plays no sound.

@@ -13,6 +13,21 @@ void put(std::FILE* f, std::string_view bytes) {
 
 }  // namespace
 
+std::string showControlBytes(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b < 0x20 && b != '\t' && b != '\n' && b != '\r') || b == 0x7F) {
+      out += '^';
+      out += static_cast<char>(b == 0x7F ? '?' : b + 0x40);
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 TerminalControls::TerminalControls(ControlAccess& form, TerminalSettings settings, std::FILE* out,
                                    std::FILE* err)
     : form_(form), settings_(settings), out_(out), err_(err) {}
@@ -44,7 +59,19 @@ void TerminalControls::appendText(std::string_view control, std::string_view tex
     // redirected answer stays on the status line.
     typedSomething_ = true;
   }
-  put(out_, settings_.gbk ? Text(text) : gbkToUtf8(text));
+  std::string shown = settings_.gbk ? Text(text) : utf8Piece(text);
+  // A page must not steer the user's terminal (clear it, retitle it, ...): there, control bytes
+  // are shown as they would be by cat -v. Into a file or a pipe the answer goes byte for byte.
+  if (settings_.stdoutIsTerminal) shown = showControlBytes(shown);
+  std::fwrite(shown.data(), 1, shown.size(), out_);
+  if (!settings_.instant) std::fflush(out_);
+}
+
+std::string TerminalControls::utf8Piece(std::string_view gbk) {
+  if (gbk.size() > 2) return gbkToUtf8(gbk);
+  auto [at, added] = utf8Pieces_.try_emplace(std::string(gbk));
+  if (added) at->second = gbkToUtf8(gbk);
+  return at->second;
 }
 
 void TerminalControls::setFocus(std::string_view control) {
@@ -55,6 +82,12 @@ void TerminalControls::openPictureWindow() {
 }
 void TerminalControls::runOnWindowThread(const std::function<void()>& fn) {
   form_.runOnWindowThread(fn);
+}
+int TerminalControls::characterCount(std::string_view box) {
+  return form_.characterCount(box);
+}
+void TerminalControls::reserveContent(std::string_view box, std::size_t bytes) {
+  form_.reserveContent(box, bytes);
 }
 
 void TerminalControls::showStatus(const std::string& utf8) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "base/controls.h"
 
@@ -16,7 +17,13 @@ struct TerminalSettings {
   bool gbk = false;               // standard output in GBK bytes instead of UTF-8
   bool statusOnStderr = false;    // standard error is a terminal: show busy text and progress
   bool stdoutIsTerminal = false;  // progress then goes to the terminal's title, not a status line
+  bool instant = false;           // no pauses: the answer is written out whole, not piece by piece
 };
+
+// Control bytes of an answer as a terminal shows them harmlessly: C0 controls other than TAB, LF
+// and CR, and DEL, in caret form ("^[" for ESC, "^?" for DEL), as cat -v writes them. Every other
+// byte is kept. (Pages reach the answer through GBK, which holds no C1 controls.)
+std::string showControlBytes(std::string_view bytes);
 
 class TerminalControls : public ControlAccess {
  public:
@@ -29,6 +36,8 @@ class TerminalControls : public ControlAccess {
   void setFocus(std::string_view control) override;
   void openPictureWindow() override;
   void runOnWindowThread(const std::function<void()>& fn) override;
+  int characterCount(std::string_view box) override;
+  void reserveContent(std::string_view box, std::size_t bytes) override;
 
   // Runs when 按钮1 is enabled again, i.e. the answer has been typed.
   std::function<void()> onAnswerTyped;
@@ -40,6 +49,7 @@ class TerminalControls : public ControlAccess {
   void showStatus(const std::string& utf8);
   void showProgress(const Text& title);
   void renderStatus();  // under errMutex_
+  std::string utf8Piece(std::string_view gbk);
 
   ControlAccess& form_;
   TerminalSettings settings_;
@@ -52,6 +62,9 @@ class TerminalControls : public ControlAccess {
   Text lastTitle_;
   std::string busy_;      // UTF-8
   std::string progress_;  // UTF-8
+  // UTF-8 forms of the pieces typed so far: a piece is one character, and converting each anew
+  // would cost more than everything else a tick does.
+  std::unordered_map<std::string, std::string> utf8Pieces_;
 };
 
 }  // namespace qelvora::cli

@@ -5,6 +5,7 @@
 #include <gd.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "tests/support/sites_process.h"
+#include "tests/web/support/recording_server.h"
 #include "web/encoding.h"
 
 namespace {
@@ -75,6 +77,35 @@ Result run(const std::string& program, const std::vector<std::string>& args,
       }
     }
   }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+// Runs program with args with its standard output on a pseudo-terminal (standard error goes to
+// /dev/null); returns what the terminal received.
+Result runOnTerminal(const std::string& program, const std::vector<std::string>& args) {
+  int terminal = -1;
+  pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    const int quiet = open("/dev/null", O_WRONLY);
+    dup2(quiet, 2);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  Result r;
+  if (pid < 0) return r;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(terminal, buf, sizeof buf);
+    if (n <= 0) break;  // EIO once the program has ended and closed its side
+    r.out.append(buf, static_cast<size_t>(n));
+  }
+  close(terminal);
   int status = 0;
   waitpid(pid, &status, 0);
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -248,6 +279,35 @@ TEST_F(Ask, PictureOut) {
     EXPECT_EQ(other.exitCode, 0);
     EXPECT_FALSE(fs::exists(none)) << args.back();
   }
+}
+
+// An answer that carries terminal control sequences (clear the screen, retitle the window) is
+// shown harmlessly on a terminal and kept byte for byte in a pipe.
+TEST_F(Ask, ControlBytesReachNoTerminal) {
+  const std::string hostile = "A\x1b[2J\x1b]0;pwned\x07\x7f Z";
+  qelvora::testing::RecordingServer site([&](const qelvora::testing::RecordedRequest& request) {
+    const std::string page = request.requestLine().starts_with("GET /search/")
+                                 ? "<a index=\"2\" aId=\"k1\" target=\"_blank\">"
+                                 : "<html><meta charset=\"utf-8\"><title>Q360问答</title>"
+                                   "<div class=\"resolved-cnt\">" +
+                                       hostile + "</div><div class=\"end\">";
+    return qelvora::testing::Reply{qelvora::testing::httpReply("200 OK", "", page)};
+  });
+  const std::vector<std::string> args = {"--instant",
+                                         "--source1-host",
+                                         site.hostPort(),
+                                         "--cookie-file",
+                                         (scratch_ / "cookies.txt").string(),
+                                         "hostile"};
+  Result piped = run(QELVORA_ASK_PROGRAM, args);
+  EXPECT_EQ(piped.exitCode, 0);
+  EXPECT_EQ(piped.out, "问：Q\r\n答：" + hostile);
+
+  Result shown = runOnTerminal(QELVORA_ASK_PROGRAM, args);
+  EXPECT_EQ(shown.exitCode, 0);
+  EXPECT_NE(shown.out.find("答：A^[[2J^[]0;pwned^G^? Z"), std::string::npos) << shown.out;
+  for (const char* raw : {"\x1b", "\x07", "\x7f"})
+    EXPECT_EQ(shown.out.find(raw), std::string::npos) << "raw control bytes reached the terminal";
 }
 
 }  // namespace

@@ -15,11 +15,13 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -270,14 +272,23 @@ bool writeAll(int fd, const std::string& data) {
   return true;
 }
 
-// Held while a process reads, merges and replaces the file. Without a usable lock (a file system
-// that has none) the save goes ahead unlocked rather than not at all.
+// Held while a process reads, merges and replaces the file. The save runs on a request thread
+// before its page is handed over, so a peer that holds the lock for long (a stopped process) must
+// not hold up the page: after kLockWait the save is left to the next one. Without a usable lock
+// (a file system that has none) the save goes ahead unlocked rather than not at all.
 class FileLock {
  public:
   explicit FileLock(const std::string& path)
       : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
     if (fd_ < 0) return;
-    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) return;
+      if (std::chrono::steady_clock::now() >= deadline) {
+        busy_ = true;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
   ~FileLock() {
@@ -286,8 +297,12 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
+  bool busy() const { return busy_; }
+
  private:
+  static constexpr std::chrono::seconds kLockWait{5};
   int fd_;
+  bool busy_ = false;
 };
 
 // Temporary files of a save that was killed half-way. Called under the lock, when no other save
@@ -435,6 +450,7 @@ void persistCookies() {
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   if (slash != std::string::npos && !makeDirs(dir)) return;
   FileLock fileLock(path + ".lock");
+  if (fileLock.busy()) return;  // the changes stay noted for the next save
   removeStaleTemporaries(dir.empty() ? "/" : dir, base);
   std::vector<Cookie> merged = mergedLocked(readCookieFile(path));
   if (!replaceFile(path, dir, formatCookieFile(merged))) return;  // kept for the next save

@@ -1,25 +1,39 @@
 // The process-wide cookie store: a curl share handle holding the cookies of every request, loaded
 // from and persisted to a Netscape cookie file so that cookies outlive the run.
+//
+// Several processes may share the file. Each keeps a list of the store's cookies in creation order
+// and notes what it changed itself; a save takes a lock beside the file, reads what is there now,
+// applies only this process's changes on top and replaces the file atomically.
 #include "web/cookie_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
+#include <limits>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "base/text.h"
+#include "web/cookie_file.h"
 #include "web/http_cookies.h"
 
 namespace qelvora {
 namespace {
+
+// A cookie file larger than this is read only this far (a whole store is far smaller).
+constexpr std::size_t kMaxFileBytes = 64u << 20;
 
 bool sameNoCase(std::string_view a, std::string_view b) {
   return compareText(a, b, false) == 0;
@@ -34,11 +48,17 @@ void unlockShare(CURL*, curl_lock_data data, void*) {
   shareLocks[static_cast<std::size_t>(data)].unlock();
 }
 
-// Guards the file path and keeps loads and rewrites of the file in order.
-std::mutex fileMutex;
+// Guards everything below and keeps loads and rewrites of the file in order.
+std::mutex storeMutex;
 std::string filePath;  // empty until chosen
 bool pathChosen = false;
 CURLSH* loadedShare = nullptr;  // set once the store exists and has read its file
+
+// The store's cookies in creation order, as of the last look at curl's list.
+std::vector<Cookie> known;
+// This process's own changes since the file was last read or written, by cookieKey.
+std::unordered_map<std::string, Cookie> changed;
+std::unordered_set<std::string> removed;
 
 std::string defaultCookieFilePath() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
@@ -76,30 +96,158 @@ struct StoreHandle {
   StoreHandle& operator=(const StoreHandle&) = delete;
 };
 
-void loadFileLocked(CURLSH* share, const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return;
-  StoreHandle store(share);
-  if (!store.handle) return;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) continue;
-    if (line[0] == '#' && line.rfind("#HttpOnly_", 0) != 0) continue;
-    curl_easy_setopt(store.handle, CURLOPT_COOKIELIST, line.c_str());
-  }
+bool expired(const Cookie& c, std::int64_t now) {
+  return c.expires != 0 && c.expires < now;
 }
 
-CURLSH* createShare() {
-  curl_global_init(CURL_GLOBAL_DEFAULT);
-  CURLSH* share = curl_share_init();
-  curl_share_setopt(share, CURLSHOPT_LOCKFUNC, lockShare);
-  curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, unlockShare);
-  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-  std::lock_guard lock(fileMutex);
-  loadFileLocked(share, currentPathLocked());
-  loadedShare = share;
-  return share;
+std::int64_t nowSeconds() {
+  return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+// Only lines of our own making reach curl: never a keyword or a header line.
+void addToCurl(StoreHandle& store, const Cookie& c) {
+  curl_easy_setopt(store.handle, CURLOPT_COOKIELIST, formatCookieLine(c).c_str());
+}
+
+// curl drops a cookie that is replaced by an expired one of the same slot.
+void dropFromCurl(StoreHandle& store, Cookie c) {
+  c.expires = 1;
+  addToCurl(store, c);
+}
+
+// The live cookies curl holds, in its own order.
+std::vector<Cookie> curlCookies(StoreHandle& store) {
+  std::vector<Cookie> cookies;
+  curl_slist* list = nullptr;
+  if (curl_easy_getinfo(store.handle, CURLINFO_COOKIELIST, &list) != CURLE_OK) return cookies;
+  std::int64_t now = nowSeconds();
+  for (curl_slist* item = list; item; item = item->next) {
+    auto cookie = parseCookieLine(item->data);
+    if (cookie && !expired(*cookie, now)) cookies.push_back(std::move(*cookie));
+  }
+  curl_slist_free_all(list);
+  return cookies;
+}
+
+// The file's content, or empty when there is none; a huge file is cut at its last whole line.
+std::string readCookieFile(const std::string& path) {
+  std::string content;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return content;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+    if (content.size() >= kMaxFileBytes) {
+      content.resize(content.rfind('\n', kMaxFileBytes) + 1);
+      break;
+    }
+  }
+  close(fd);
+  return content;
+}
+
+void loadFileLocked(CURLSH* share, const std::string& path) {
+  known.clear();
+  changed.clear();
+  removed.clear();
+  StoreHandle store(share);
+  if (!store.handle) return;
+  std::vector<Cookie> cookies = parseCookieFile(readCookieFile(path));
+  std::int64_t now = nowSeconds();
+  for (const Cookie& c : cookies)
+    if (!expired(c, now)) addToCurl(store, c);
+  // What curl took in, in the file's order.
+  std::unordered_set<std::string> taken;
+  for (const Cookie& c : curlCookies(store)) taken.insert(cookieKey(c));
+  for (Cookie& c : cookies)
+    if (taken.count(cookieKey(c))) known.push_back(std::move(c));
+}
+
+// Brings the list up to date with curl's store, noting what changed, and holds the store to its
+// bounds: the oldest cookies go first.
+void catchUpLocked(CURLSH* share) {
+  StoreHandle store(share);
+  if (!store.handle) return;
+  std::unordered_map<std::string, Cookie> current;
+  std::vector<std::string> order;
+  for (Cookie& c : curlCookies(store)) {
+    std::string key = cookieKey(c);
+    if (current.insert_or_assign(key, std::move(c)).second) order.push_back(std::move(key));
+  }
+  std::vector<Cookie> next;
+  next.reserve(current.size());
+  for (Cookie& c : known) {
+    std::string key = cookieKey(c);
+    auto it = current.find(key);
+    if (it == current.end()) {
+      changed.erase(key);
+      removed.insert(key);
+      continue;
+    }
+    if (!(it->second == c)) {
+      changed.insert_or_assign(key, it->second);
+      removed.erase(key);
+    }
+    // Replaced cookies keep their place: they keep the creation time of the one they replace.
+    next.push_back(std::move(it->second));
+    current.erase(it);
+  }
+  for (const std::string& key : order) {
+    auto it = current.find(key);
+    if (it == current.end()) continue;
+    changed.insert_or_assign(key, it->second);
+    removed.erase(key);
+    next.push_back(std::move(it->second));
+  }
+
+  std::vector<Cookie> bounded = next;
+  boundCookies(bounded);
+  if (bounded.size() != next.size()) {
+    std::unordered_set<std::string> kept;
+    for (const Cookie& c : bounded) kept.insert(cookieKey(c));
+    for (const Cookie& c : next) {
+      std::string key = cookieKey(c);
+      if (kept.count(key)) continue;
+      dropFromCurl(store, c);
+      // Not a removal of ours: in the file the same bounds decide again, over every process's
+      // cookies.
+      changed.erase(key);
+    }
+  }
+  known = std::move(bounded);
+}
+
+// The file's current cookies with this process's changes applied on top, in creation order.
+std::vector<Cookie> mergedLocked(std::string_view fileContent) {
+  std::vector<Cookie> cookies = parseCookieFile(fileContent);
+  std::unordered_map<std::string, std::size_t> index;
+  std::vector<Cookie> merged;
+  merged.reserve(cookies.size() + changed.size());
+  for (Cookie& c : cookies) {
+    std::string key = cookieKey(c);
+    if (removed.count(key)) continue;
+    index.emplace(std::move(key), merged.size());
+    merged.push_back(std::move(c));
+  }
+  for (const Cookie& c : known) {
+    std::string key = cookieKey(c);
+    auto it = changed.find(key);
+    if (it == changed.end()) continue;
+    auto at = index.find(key);
+    if (at != index.end()) {
+      merged[at->second] = it->second;
+    } else {
+      index.emplace(std::move(key), merged.size());
+      merged.push_back(it->second);
+    }
+  }
+  std::int64_t now = nowSeconds();
+  std::erase_if(merged, [now](const Cookie& c) { return expired(c, now); });
+  boundCookies(merged);
+  return merged;
 }
 
 bool makeDirs(const std::string& dir) {
@@ -124,6 +272,84 @@ bool writeAll(int fd, const std::string& data) {
   return true;
 }
 
+// Held while a process reads, merges and replaces the file. The save runs on a request thread
+// before its page is handed over, so a peer that holds the lock for long (a stopped process) must
+// not hold up the page: after kLockWait the save is left to the next one. Without a usable lock
+// (a file system that has none) the save goes ahead unlocked rather than not at all.
+class FileLock {
+ public:
+  explicit FileLock(const std::string& path)
+      : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    if (fd_ < 0) return;
+    auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) return;
+      if (std::chrono::steady_clock::now() >= deadline) {
+        busy_ = true;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  ~FileLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  bool busy() const { return busy_; }
+
+ private:
+  static constexpr std::chrono::seconds kLockWait{5};
+  int fd_;
+  bool busy_ = false;
+};
+
+// Temporary files of a save that was killed half-way. Called under the lock, when no other save
+// can be writing one.
+void removeStaleTemporaries(const std::string& dir, const std::string& base) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::string prefix = base + ".tmp.";
+  while (dirent* entry = readdir(d)) {
+    std::string_view name = entry->d_name;
+    if (name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix)
+      unlink((dir + "/" + std::string(name)).c_str());
+  }
+  closedir(d);
+}
+
+bool replaceFile(const std::string& path, const std::string& dir, const std::string& content) {
+  static std::atomic<unsigned> counter{0};
+  std::string temp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool ok = writeAll(fd, content) && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
+    unlink(temp.c_str());
+    return false;
+  }
+  int dirFd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    fsync(dirFd);
+    close(dirFd);
+  }
+  return true;
+}
+
+CURLSH* createShare() {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  CURLSH* share = curl_share_init();
+  curl_share_setopt(share, CURLSHOPT_LOCKFUNC, lockShare);
+  curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, unlockShare);
+  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+  std::lock_guard lock(storeMutex);
+  loadFileLocked(share, currentPathLocked());
+  loadedShare = share;
+  return share;
+}
+
 std::string trimmed(std::string_view s) {
   auto first = s.find_first_not_of(" \t");
   if (first == std::string_view::npos) return {};
@@ -131,10 +357,12 @@ std::string trimmed(std::string_view s) {
   return std::string(s.substr(first, last - first + 1));
 }
 
-bool cleanField(const std::string& s) {
-  for (char c : s)
-    if (c == '\t' || c == '\r' || c == '\n' || c == '\0') return false;
-  return true;
+// now + seconds, held at the ends of the clock's range instead of overflowing.
+std::int64_t expiryAfter(long long seconds) {
+  if (seconds <= 0) return 1;  // already expired: removes the cookie
+  std::int64_t now = nowSeconds();
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  return seconds > kMax - now ? kMax : now + seconds;
 }
 
 }  // namespace
@@ -150,17 +378,16 @@ void useCookieStore(CURL* handle) {
 }
 
 void storeCookie(std::string_view host, std::string_view setCookieValue) {
-  // Stored for the host itself, as a Netscape line, so that the attributes are ours to read: the
-  // cookie goes to this host only, whatever domain the line claims.
+  // Stored for the host itself, so that the attributes are ours to read: the cookie goes to this
+  // host only, whatever domain the line claims.
   auto eq = setCookieValue.find('=');
   if (eq == std::string_view::npos) return;
-  std::string name = trimmed(setCookieValue.substr(0, eq));
+  Cookie c;
+  c.domain = host;
+  c.name = trimmed(setCookieValue.substr(0, eq));
   std::string_view rest = setCookieValue.substr(eq + 1);
   auto semi = rest.find(';');
-  std::string value = trimmed(rest.substr(0, semi));
-  std::string path = "/";
-  bool secure = false, httpOnly = false;
-  long long expiry = 0;  // session cookie
+  c.value = trimmed(rest.substr(0, semi));
   bool haveMaxAge = false;
   while (semi != std::string_view::npos) {
     rest = rest.substr(semi + 1);
@@ -171,35 +398,32 @@ void storeCookie(std::string_view host, std::string_view setCookieValue) {
     std::string val =
         aeq == std::string_view::npos ? std::string() : trimmed(attribute.substr(aeq + 1));
     if (sameNoCase(key, "path") && !val.empty() && val[0] == '/') {
-      path = val;
+      c.path = val;
     } else if (sameNoCase(key, "secure")) {
-      secure = true;
+      c.secure = true;
     } else if (sameNoCase(key, "httponly")) {
-      httpOnly = true;
+      c.httpOnly = true;
     } else if (sameNoCase(key, "max-age") && !val.empty()) {
       char* end = nullptr;
-      long long seconds = std::strtoll(val.c_str(), &end, 10);
+      errno = 0;
+      long long seconds = std::strtoll(val.c_str(), &end, 10);  // saturates when out of range
       if (end && *end == '\0') {
         haveMaxAge = true;
-        expiry = seconds <= 0 ? 1 : static_cast<long long>(std::time(nullptr)) + seconds;
+        c.expires = expiryAfter(seconds);
       }
     } else if (sameNoCase(key, "expires") && !haveMaxAge && !val.empty()) {
       time_t when = curl_getdate(val.c_str(), nullptr);
       if (when > 0)
-        expiry = when;
+        c.expires = when;
       else if (when == 0)
-        expiry = 1;
+        c.expires = 1;
     }
   }
-  std::string domain(host);
-  if (name.empty() || domain.empty() || !cleanField(name) || !cleanField(value) ||
-      !cleanField(path) || !cleanField(domain))
-    return;
-  std::string line = (httpOnly ? "#HttpOnly_" : "") + domain + "\tFALSE\t" + path + "\t" +
-                     (secure ? "TRUE" : "FALSE") + "\t" + std::to_string(expiry) + "\t" + name +
-                     "\t" + value;
+  // Only what the cookie file can hold faithfully is stored.
+  auto checked = parseCookieLine(formatCookieLine(c));
+  if (!checked) return;
   StoreHandle store(cookieShare());
-  if (store.handle) curl_easy_setopt(store.handle, CURLOPT_COOKIELIST, line.c_str());
+  if (store.handle) addToCurl(store, *checked);
 }
 
 std::vector<std::string> storedCookieLines() {
@@ -216,42 +440,26 @@ std::vector<std::string> storedCookieLines() {
 
 void persistCookies() {
   CURLSH* share = cookieShare();
-  std::lock_guard lock(fileMutex);
-  // Listed under the file lock so that the last rewrite always holds the latest store.
-  StoreHandle store(share);
-  if (!store.handle) return;
-  std::string content = "# Netscape HTTP Cookie File\n";
-  curl_slist* list = nullptr;
-  if (curl_easy_getinfo(store.handle, CURLINFO_COOKIELIST, &list) != CURLE_OK) return;
-  for (curl_slist* item = list; item; item = item->next) {
-    content += item->data;
-    content += '\n';
-  }
-  curl_slist_free_all(list);
+  std::lock_guard lock(storeMutex);
+  catchUpLocked(share);
+  if (changed.empty() && removed.empty()) return;
 
   const std::string& path = currentPathLocked();
   auto slash = path.find_last_of('/');
   std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   if (slash != std::string::npos && !makeDirs(dir)) return;
-  static std::atomic<unsigned> counter{0};
-  std::string temp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  bool ok = writeAll(fd, content) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return;
-  }
-  int dirFd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    fsync(dirFd);
-    close(dirFd);
-  }
+  FileLock fileLock(path + ".lock");
+  if (fileLock.busy()) return;  // the changes stay noted for the next save
+  removeStaleTemporaries(dir.empty() ? "/" : dir, base);
+  std::vector<Cookie> merged = mergedLocked(readCookieFile(path));
+  if (!replaceFile(path, dir, formatCookieFile(merged))) return;  // kept for the next save
+  changed.clear();
+  removed.clear();
 }
 
 void setCookieFilePath(std::string path) {
-  std::lock_guard lock(fileMutex);
+  std::lock_guard lock(storeMutex);
   filePath = std::move(path);
   pathChosen = true;
   if (!loadedShare) return;  // the store reads the file when it is first used
@@ -264,7 +472,7 @@ void setCookieFilePath(std::string path) {
 }
 
 std::string cookieFilePath() {
-  std::lock_guard lock(fileMutex);
+  std::lock_guard lock(storeMutex);
   return currentPathLocked();
 }
 

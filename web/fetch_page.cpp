@@ -60,12 +60,15 @@ void pageRequestWorker(RequestHandoff& handoff) {
     exchange.post = true;
     exchange.postData = postData;
   } else if (!verb.empty() && verb != "GET") {
+    handoff.outcome.error = "refused: unsupported method";
+    handoff.outcome.networkFailure = false;
     return;
   }
   exchange.headers = std::move(h);
   exchange.abandoned = &handoff.abandoned;
 
   HttpResult result = performExchange(exchange);
+  describeOutcome(result, handoff.outcome);
   if (result.tooLarge || result.aborted) return;
   Text block = result.headerBlock.substr(0, result.headerBlock.find('\0'));
   seekToStart(stream);
@@ -76,19 +79,31 @@ void pageRequestWorker(RequestHandoff& handoff) {
 }  // namespace
 
 Bytes fetchPage(std::string_view url, const FetchPageOptions& options) {
+  auto start = std::chrono::steady_clock::now();
+  std::string_view verb = options.method.empty() ? std::string_view("GET") : options.method;
+  if (hasControlByte(url)) {
+    // Fails as an unreachable host does.
+    if (options.responseHeaders) options.responseHeaders->clear();
+    reportOutcome(networkFailure("refused: control byte in URL"), verb, url, start);
+    return {};
+  }
   auto handoff = std::make_shared<RequestHandoff>();
   if (handoff->stream == 0) return {};
   writeRecords(handoff->stream,
                {Text(kRequestMarker), Text(url), options.method, options.proxy, options.userName,
                 options.password, options.headers, options.postData});
+  handoff->outcome = networkFailure("request not made");
   // A negative limit would otherwise mean a practically endless wait.
   int seconds = options.timeoutSeconds > 0 ? options.timeoutSeconds : 90;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  auto deadline = start + std::chrono::seconds(seconds);
 
-  if (!startRequestThread(handoff, pageRequestWorker) || !waitForRequest(*handoff, deadline)) {
+  bool started = startRequestThread(handoff, pageRequestWorker);
+  if (!started || !waitForRequest(*handoff, deadline)) {
     // Left to end by itself: it stops at its next progress check and never reports back.
     handoff->abandoned = true;
     if (options.responseHeaders) options.responseHeaders->clear();
+    reportOutcome(networkFailure(started ? "time-out" : "request thread not started"), verb, url,
+                  start);
     return {};
   }
 
@@ -97,6 +112,7 @@ Bytes fetchPage(std::string_view url, const FetchPageOptions& options) {
   seekToStart(handoff->stream);
   readRecords(handoff->stream, {&marker, &headerBlock, &body});
   handoff->closeNow();
+  reportOutcome(handoff->outcome, verb, url, start);
   if (options.responseHeaders) *options.responseHeaders = headerBlock;
   if (marker != kReplyMarker) return {};
   return std::move(handoff->body);

@@ -95,6 +95,7 @@ void timedRequestWorker(RequestHandoff& handoff) {
   exchange.abandoned = &handoff.abandoned;
 
   HttpResult result = performExchange(exchange);
+  describeOutcome(result, handoff.outcome);
   if (result.aborted) return;
   if (result.tooLarge) {
     // Failure reply; the optional outputs then stay empty rather than echoing the request.
@@ -146,11 +147,28 @@ Text timedOutMessage() {
 }
 
 Bytes fetchPageTimed(Text& url, const FetchTimedOptions& options) {
+  auto start = std::chrono::steady_clock::now();
   if (trimSpaces(url).empty()) return {};
   if (leftText(url, 7) != "http://" && leftText(url, 8) != "https://") url = "http://" + url;
+  const char* verb = options.method == 1 ? "POST" : "GET";
+  auto timedOut = [&](const char* why) {
+    reportOutcome(networkFailure(why), verb, url, start);
+    return toBytes(timedOutMessage());
+  };
+
+  long long limitMs = options.timeoutSeconds ? *options.timeoutSeconds * 1000LL : 60000LL;
+  // Nothing could finish within the limit: no request is made at all.
+  if (limitMs <= 0) return timedOut("time-out");
+  if (hasControlByte(url)) {
+    // Fails as an unreachable host does: no page, no header block, no cookies.
+    if (options.responseHeaders) options.responseHeaders->clear();
+    if (options.newCookies) options.newCookies->clear();
+    reportOutcome(networkFailure("refused: control byte in URL"), verb, url, start);
+    return {};
+  }
 
   std::vector<Bytes> record{toBytes(url),
-                            toBytes(options.method == 1 ? "POST" : "GET"),
+                            toBytes(verb),
                             toBytes(options.proxy),
                             toBytes(options.headers),
                             options.postData,
@@ -158,24 +176,22 @@ Bytes fetchPageTimed(Text& url, const FetchTimedOptions& options) {
                             toBytes(toText(options.followRedirects))};
   auto handoff = std::make_shared<RequestHandoff>();
   if (handoff->stream == 0 || !writeRecords(handoff->stream, {record})) return {};
+  handoff->outcome = networkFailure("request not made");
 
-  auto start = std::chrono::steady_clock::now();
-  long long limitMs = options.timeoutSeconds ? *options.timeoutSeconds * 1000LL : 60000LL;
-  Bytes timedOut = toBytes(timedOutMessage());
-  // Nothing could finish within the limit: no request is made at all.
-  if (limitMs <= 0) return timedOut;
   auto deadline = start + std::chrono::milliseconds(limitMs);
-  if (!startRequestThread(handoff, timedRequestWorker)) return timedOut;
+  if (!startRequestThread(handoff, timedRequestWorker))
+    return timedOut("request thread not started");
   // A request that finished only after the limit counts as timed out as well.
   if (!waitForRequest(*handoff, deadline) || std::chrono::steady_clock::now() >= deadline) {
     handoff->abandoned = true;
-    return timedOut;
+    return timedOut("time-out");
   }
 
   std::vector<Bytes> slots(7);
   seekToStart(handoff->stream);
   bool read = readRecords(handoff->stream, {&slots});
   handoff->closeNow();
+  reportOutcome(handoff->outcome, verb, url, start);
   if (!read) return record[kBody];
   slots[kBody] = std::move(handoff->body);
   if (options.responseHeaders) *options.responseHeaders = toText(slots[kCookieOrHeaders]);

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "base/bytes.h"
+#include "web/request_log.h"
 
 namespace qelvora {
 
@@ -27,6 +28,9 @@ struct RequestHandoff {
   // stream's body record is then an empty block.
   Bytes body;
   std::atomic<bool> abandoned{false};
+  // What became of the request, written by the thread; the client adds method, URL and time and
+  // reports it (only the client reports, so an abandoned request is never reported twice).
+  RequestRecord outcome;
 
   std::mutex mutex;
   std::condition_variable done;

@@ -72,6 +72,7 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
     return 0;
   }
   std::string& body = t.result.body.data;
+  t.result.bodyBytes += n;
   if (n > kMaxBodyBytes - body.size()) {
     t.result.tooLarge = true;
     return 0;
@@ -101,6 +102,7 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     block.clear();
     t.reserved = false;
     t.result.body.data.clear();
+    t.result.bodyBytes = 0;
   }
   block.append(line);
   block.append("\r\n");
@@ -134,6 +136,39 @@ std::string escapeRequestPath(std::string_view path) {
     }
   }
   return out;
+}
+
+void describeOutcome(const HttpResult& result, RequestRecord& record) {
+  record.status = result.status;
+  record.bytes = result.bodyBytes;
+  record.error = result.tooLarge ? "body over the limit" : result.error;
+  record.networkFailure = result.tooLarge || !result.transferOk;
+}
+
+RequestRecord networkFailure(std::string error) {
+  RequestRecord record;
+  record.error = std::move(error);
+  record.networkFailure = true;
+  return record;
+}
+
+void reportOutcome(RequestRecord outcome, std::string_view method, std::string_view url,
+                   std::chrono::steady_clock::time_point start) {
+  if (!requestObserverSet()) return;
+  outcome.method = method;
+  outcome.url = url;
+  outcome.milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+  reportRequest(outcome);
+}
+
+bool hasControlByte(std::string_view url) {
+  for (char c : url) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
 }
 
 bool hasHeaderLine(std::string_view headers, std::string_view name) {
@@ -216,8 +251,15 @@ HttpResult performExchange(const HttpExchange& exchange) {
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, &t);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
 
+  char errorText[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+
   CURLcode code = curl_easy_perform(h);
   t.result.transferOk = code == CURLE_OK;
+  long status = 0;
+  if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK)
+    t.result.status = static_cast<int>(status);
+  if (code != CURLE_OK) t.result.error = errorText[0] ? errorText : curl_easy_strerror(code);
   curl_easy_cleanup(h);
   curl_slist_free_all(list);
   if (t.result.tooLarge || t.result.aborted) t.result.body = Bytes();

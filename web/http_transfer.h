@@ -4,11 +4,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "base/bytes.h"
 #include "base/text.h"
+#include "web/request_log.h"
 
 namespace qelvora {
 
@@ -38,11 +41,28 @@ struct HttpResult {
   bool aborted = false;     // stopped because the caller abandoned it
   bool transferOk = false;  // curl reported success
   bool sawSetCookie = false;
-  Bytes body;        // what was received of the final response's body
-  Text headerBlock;  // status line and headers of the final response, CR LF, blank line
+  int status = 0;               // of the final response; 0 when none arrived
+  std::string error;            // libcurl's text when the transfer failed
+  std::uint64_t bodyBytes = 0;  // received of the final response's body, kept or not
+  Bytes body;                   // what was received of the final response's body
+  Text headerBlock;             // status line and headers of the final response, CR LF, blank line
 };
 
 HttpResult performExchange(const HttpExchange& exchange);
+
+// The outcome fields of a request record (status, error, bytes, network failure) for a result.
+void describeOutcome(const HttpResult& result, RequestRecord& record);
+
+// The outcome of a request that got no HTTP response, for the reason given.
+RequestRecord networkFailure(std::string error);
+
+// Completes outcome with method, url and the time since start and hands it to the observer.
+void reportOutcome(RequestRecord outcome, std::string_view method, std::string_view url,
+                   std::chrono::steady_clock::time_point start);
+
+// True when url holds a byte below 0x20 or 0x7F: such a URL is never requested, as it could add
+// header lines of its own through the Referer line.
+bool hasControlByte(std::string_view url);
 
 // path with the bytes that a request line cannot carry (space, control bytes) as %XX; every other
 // byte is left as given.

@@ -5,6 +5,11 @@
 namespace qelvora {
 
 Bytes httpGetWholeFile(std::string_view url) {
+  auto start = std::chrono::steady_clock::now();
+  if (hasControlByte(url)) {
+    reportOutcome(networkFailure("refused: control byte in URL"), "GET", url, start);
+    return {};
+  }
   HttpExchange exchange;
   exchange.url = std::string(url);
   exchange.method = "GET";
@@ -15,6 +20,9 @@ Bytes httpGetWholeFile(std::string_view url) {
   exchange.connectTimeoutSeconds = 30;
   exchange.totalTimeoutSeconds = 30;
   HttpResult result = performExchange(exchange);
+  RequestRecord outcome;
+  describeOutcome(result, outcome);
+  reportOutcome(std::move(outcome), "GET", url, start);
   if (result.tooLarge) return {};
   return std::move(result.body);
 }

@@ -1,4 +1,5 @@
-// A plain HTTP/1.0 GET of a whole file, fresh from the server, on the calling thread.
+// A plain HTTP/1.0 GET of a whole file, fresh from the server, on the calling thread. Reported to
+// the request observer (web/request_log.h) like the page fetches.
 #pragma once
 
 #include <string_view>

@@ -26,6 +26,7 @@
 #include "sources/picture.h"
 #include "web/cookie_store.h"
 #include "web/encoding.h"
+#include "web/request_log.h"
 
 namespace qelvora::cli {
 
@@ -34,6 +35,16 @@ namespace {
 // How long the picture window waits for its loader when the picture is wanted: the loader's own
 // download limit and a little for the conversion.
 constexpr int kPictureWaitMs = 10'000 + 1'500;
+
+// One --verbose line: method, URL, status or error, bytes, milliseconds. Pages choose URLs, so
+// their control bytes are shown, never sent to the terminal.
+std::string requestLine(const RequestRecord& r) {
+  std::string line = showControlBytes(r.method + " " + r.url) + " ";
+  line += r.error.empty() ? std::to_string(r.status) : showControlBytes(r.error);
+  if (r.status != 0 && !r.error.empty()) line += " (status " + std::to_string(r.status) + ")";
+  line += " " + std::to_string(r.bytes) + " bytes " + std::to_string(r.milliseconds) + " ms";
+  return line;
+}
 
 int usageError(const std::string& why) {
   std::fprintf(stderr, "qelvora-ask: %s\n%s", why.c_str(), usageText());
@@ -62,6 +73,10 @@ int runAsk(int argc, char** argv) {
   const AskOptions& o = parsed.options;
   if (o.help) {
     std::fputs(usageText(), stdout);
+    return 0;
+  }
+  if (o.version) {
+    std::puts("qelvora-ask " QELVORA_VERSION);
     return 0;
   }
 
@@ -101,6 +116,13 @@ int runAsk(int argc, char** argv) {
   terminal.instant = o.instant;
   s->controls = std::make_unique<TerminalControls>(model, terminal);
   TerminalControls& controls = *s->controls;
+  // Whether some fetch failed at the network level, so that the exit status can say the answer
+  // may be the no-answer reply for want of a connection rather than for want of an answer.
+  static std::atomic<bool> networkFailed{false};
+  setRequestObserver([&controls, verbose = o.verbose](const RequestRecord& r) {
+    if (r.networkFailure) networkFailed = true;
+    if (verbose) controls.note(requestLine(r));
+  });
   // The terminal plays no sound.
   s->presentation.reset(new Presentation{controls, s->state, [] {}, [] {}});
   s->context.reset(new AnswerContext{*s->presentation});
@@ -169,6 +191,7 @@ int runAsk(int argc, char** argv) {
     std::fprintf(stderr, "qelvora-ask: cannot write the answer to standard output\n");
     status = 1;
   }
+  if (status == 0 && networkFailed) status = 3;
   std::fflush(stderr);
   std::_Exit(status);
 }

@@ -1,7 +1,11 @@
 #include "cli/options.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QStringList>
+
 #include <cstdint>
-#include <map>
+#include <utility>
 
 namespace qelvora::cli {
 
@@ -79,75 +83,67 @@ ParsedOptions parseAskOptions(const std::vector<std::string>& args) {
     r.error = std::move(why);
     return r;
   };
-  const std::map<std::string, std::optional<std::string>*, std::less<>> hostOptions = {
-      {"--time-host", &o.timeHost},
-      {"--source1-host", &o.source1Host},
-      {"--source2-host", &o.source2Host},
-      {"--source3-host", &o.source3Host},
-  };
-  const std::map<std::string, bool*, std::less<>> switches = {
-      {"--instant", &o.instant}, {"--set-clock", &o.setClock},
-      {"--gbk", &o.gbk},         {"--help", &o.help},
-      {"-h", &o.help},
-  };
-  std::vector<std::string> positional;
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (optionsEnded || arg == "-" || !arg.starts_with("-")) {
-      positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    std::string name = arg;
-    std::optional<std::string> inlineValue;
-    if (auto eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
-      name = arg.substr(0, eq);
-      inlineValue = arg.substr(eq + 1);
-    }
-    if (auto s = switches.find(name); s != switches.end()) {
-      if (inlineValue) return fail("option " + name + " takes no value");
-      *s->second = true;
-      continue;
-    }
-    auto value = [&]() -> std::optional<std::string> {
-      if (inlineValue) return inlineValue;
-      if (i + 1 < args.size()) return args[++i];
-      return std::nullopt;
-    };
-    if (name == "--source") {
-      auto v = value();
-      if (!v) return fail("--source needs a number");
-      if (*v != "1" && *v != "2" && *v != "3") return fail("--source must be 1, 2 or 3");
-      o.source = (*v)[0] - '0';
-    } else if (name == "--speed") {
-      auto v = value();
-      if (!v) return fail("--speed needs a value");
-      if (!isValidUtf8(*v)) return fail("--speed is not valid UTF-8");
-      o.speed = *v;
-    } else if (auto h = hostOptions.find(name); h != hostOptions.end()) {
-      auto v = value();
-      if (!v) return fail(name + " needs a host");
-      if (!isHost(*v)) return fail(name + " must be a host or host:port: " + *v);
-      *h->second = *v;
-    } else if (name == "--cookie-file" || name == "--picture-out") {
-      auto v = value();
-      if (!v || v->empty()) return fail(name + " needs a path");
-      (name == "--cookie-file" ? o.cookieFile : o.pictureOut) = *v;
-    } else {
-      return fail("unknown option " + name);
-    }
+  // Arguments are bytes: read as Latin-1 they pass through the parser unchanged, and a question
+  // that is no valid UTF-8 can still be refused as such.
+  auto bytesOf = [](const QString& value) { return value.toLatin1().toStdString(); };
+  const QCommandLineOption help(QStringList{"h", "help"}), version("version"), verbose("verbose");
+  const QCommandLineOption instant("instant"), setClock("set-clock"), gbk("gbk");
+  const QCommandLineOption source("source", {}, "N"), speed("speed", {}, "TEXT");
+  const QCommandLineOption cookieFile("cookie-file", {}, "PATH");
+  const QCommandLineOption pictureOut("picture-out", {}, "PATH");
+  const QCommandLineOption timeHost("time-host", {}, "H"), source1Host("source1-host", {}, "H"),
+      source2Host("source2-host", {}, "H"), source3Host("source3-host", {}, "H");
+  QCommandLineParser parser;
+  parser.addOptions({help, version, verbose, instant, setClock, gbk, source, speed, cookieFile,
+                     pictureOut, timeHost, source1Host, source2Host, source3Host});
+  QStringList arguments{QStringLiteral("qelvora-ask")};
+  for (const std::string& arg : args)
+    arguments << QString::fromLatin1(arg.data(), static_cast<qsizetype>(arg.size()));
+  if (!parser.parse(arguments)) return fail(bytesOf(parser.errorText()));
+
+  o.help = parser.isSet(help);
+  o.version = parser.isSet(version);
+  o.verbose = parser.isSet(verbose);
+  o.instant = parser.isSet(instant);
+  o.setClock = parser.isSet(setClock);
+  o.gbk = parser.isSet(gbk);
+  if (parser.isSet(source)) {
+    const std::string v = bytesOf(parser.value(source));
+    if (v != "1" && v != "2" && v != "3") return fail("--source must be 1, 2 or 3");
+    o.source = v[0] - '0';
   }
-  if (o.help) {
+  if (parser.isSet(speed)) {
+    o.speed = bytesOf(parser.value(speed));
+    if (!isValidUtf8(o.speed)) return fail("--speed is not valid UTF-8");
+  }
+  const std::pair<const QCommandLineOption*, std::optional<std::string>*> hostOptions[] = {
+      {&timeHost, &o.timeHost},
+      {&source1Host, &o.source1Host},
+      {&source2Host, &o.source2Host},
+      {&source3Host, &o.source3Host},
+  };
+  for (const auto& [option, target] : hostOptions) {
+    if (!parser.isSet(*option)) continue;
+    const std::string v = bytesOf(parser.value(*option));
+    const std::string name = "--" + option->names().front().toStdString();
+    if (!isHost(v)) return fail(name + " must be a host or host:port: " + v);
+    *target = v;
+  }
+  for (const auto& [option, target] :
+       {std::pair{&cookieFile, &o.cookieFile}, std::pair{&pictureOut, &o.pictureOut}}) {
+    if (!parser.isSet(*option)) continue;
+    const std::string v = bytesOf(parser.value(*option));
+    if (v.empty()) return fail("--" + option->names().front().toStdString() + " needs a path");
+    *target = v;
+  }
+  if (o.help || o.version) {
     r.ok = true;
     return r;
   }
+  const QStringList positional = parser.positionalArguments();
   if (positional.empty()) return fail("no question given");
   if (positional.size() > 1) return fail("more than one question given (quote the question)");
-  o.question = positional.front();
+  o.question = bytesOf(positional.front());
   if (!isValidUtf8(o.question)) return fail("the question is not valid UTF-8");
   r.ok = true;
   return r;
@@ -167,8 +163,13 @@ const char* usageText() {
          "  --picture-out PATH  write the related picture (GIF) of a software answer to PATH\n"
          "  --set-clock         set the system clock after a built-in answer (needs the right)\n"
          "  --gbk               write the answer as GBK bytes instead of UTF-8\n"
+         "  --verbose           one line per HTTP request on standard error: method, URL,\n"
+         "                      status or error, bytes, milliseconds\n"
          "  -h, --help          show this text\n"
-         "Exit status: 0 when the answer has been typed, 2 on a usage error.\n";
+         "  --version           show the version\n"
+         "Exit status: 0 the answer has been typed; 1 the answer or the picture could not be\n"
+         "written; 2 usage error; 3 the answer has been typed, but a page fetch failed at the\n"
+         "network level (no connection, time-out, TLS failure, body over the limit).\n";
 }
 
 }  // namespace qelvora::cli

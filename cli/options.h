@@ -19,7 +19,9 @@ struct AskOptions {
   bool instant = false;
   bool setClock = false;
   bool gbk = false;
+  bool verbose = false;
   bool help = false;
+  bool version = false;
 };
 
 struct ParsedOptions {
@@ -29,7 +31,8 @@ struct ParsedOptions {
 };
 
 // args: the command line without the program name. Options may come before or after the
-// question and take their value as the next argument or after "="; "--" ends the options.
+// question and take their value as the next argument or after "="; "--" ends the options; "-"
+// is the question read from standard input.
 ParsedOptions parseAskOptions(const std::vector<std::string>& args);
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.

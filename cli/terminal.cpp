@@ -129,6 +129,13 @@ void TerminalControls::renderStatus() {
   statusShown_ = true;
 }
 
+void TerminalControls::note(const std::string& line) {
+  std::lock_guard lock(errMutex_);
+  if (statusShown_) put(err_, "\r\033[K");
+  put(err_, line + "\n");
+  if (statusShown_) renderStatus();
+}
+
 void TerminalControls::finish() {
   if (!settings_.statusOnStderr) return;
   std::lock_guard lock(errMutex_);

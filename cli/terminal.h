@@ -42,6 +42,10 @@ class TerminalControls : public ControlAccess {
   // Runs when 按钮1 is enabled again, i.e. the answer has been typed.
   std::function<void()> onAnswerTyped;
 
+  // Writes one line of diagnostics to standard error, keeping the status line below it. Any
+  // thread.
+  void note(const std::string& line);
+
   // Leaves the terminal as it was found (status line erased, title restored).
   void finish();
 

@@ -217,10 +217,6 @@ TEST_F(Ask, Transcripts) {
        "界面简洁，没有广告，老电脑上也跑得很流畅。\r\n\r\n软件截图：" +
            shot + "\r\n下载地址：" + download},
       {{"--source", "2", "没有这个问题的答案吧"}, "", "对不起，您问的问题我还没有解答方法\r\n"},
-      // A site that cannot be reached is no answer, not a failure of the program.
-      {{"--source1-host", "127.0.0.1:1", "天空为什么是蓝色的"},
-       "",
-       "对不起，您问的问题我还没有解答方法\r\n"},
       {{"男人是什么"}, "", "问：男人是什么？\r\n答：" + kMen},
       {{"--source", "3", "男人是什么？"}, "", "问：男人是什么？\r\n答：" + kMen},
       {{"-"}, "男人是什么\n", "问：男人是什么？\r\n答：" + kMen},
@@ -308,6 +304,58 @@ TEST_F(Ask, ControlBytesReachNoTerminal) {
   EXPECT_NE(shown.out.find("答：A^[[2J^[]0;pwned^G^? Z"), std::string::npos) << shown.out;
   for (const char* raw : {"\x1b", "\x07", "\x7f"})
     EXPECT_EQ(shown.out.find(raw), std::string::npos) << "raw control bytes reached the terminal";
+}
+
+// A fetch that failed at the network level still gives the answer as typed, with exit status 3;
+// --verbose tells each request's fate on standard error.
+TEST_F(Ask, NetworkFailuresExitWithThree) {
+  const std::vector<std::string> common = {"--instant", "--verbose", "--cookie-file",
+                                           (scratch_ / "cookies.txt").string()};
+  auto with = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), common.begin(), common.end());
+    return run(QELVORA_ASK_PROGRAM, args);
+  };
+
+  // Nothing listens: both pages of source 1 fail to connect, and the no-answer reply is typed.
+  const std::string closed = "127.0.0.1:" + std::to_string(qelvora::testing::closedPort());
+  Result refused = with({"--source1-host", closed, "天空为什么是蓝色的"});
+  EXPECT_EQ(refused.exitCode, 3);
+  EXPECT_EQ(refused.out, "对不起，您问的问题我还没有解答方法\r\n");
+  EXPECT_NE(refused.err.find("GET http://" + closed + "/search/?q="), std::string::npos)
+      << refused.err;
+  EXPECT_NE(refused.err.find("Couldn't connect"), std::string::npos) << refused.err;
+
+  // A screenshot server that accepts and never answers: the picture, waited for with
+  // --picture-out, runs out of its 10 s limit after the answer has been typed.
+  qelvora::testing::RecordingServer silent([](const qelvora::testing::RecordedRequest&) {
+    return qelvora::testing::Reply{{}, 0, true};
+  });
+  const std::string shot = "http://" + silent.hostPort() + "/shot.png";
+  // The software site's detail page names the silent screenshot.
+  qelvora::testing::RecordingServer detail([&](const qelvora::testing::RecordedRequest&) {
+    const std::string page = qelvora::utf8ToGbk(
+        "<span itemprop=\"name\">慢图</span><div id=\"rom_des\">说明</div>"
+        "target=\"_blank\"><img src=\"" +
+        shot + "\"></a>");
+    return qelvora::testing::Reply{qelvora::testing::httpReply("200 OK", "", page)};
+  });
+  const std::string search =
+      "<a href=\"/x\">x</a><a href=\"http://" + detail.hostPort() + "/detail\">";
+  qelvora::testing::RecordingServer software([&](const qelvora::testing::RecordedRequest&) {
+    return qelvora::testing::Reply{qelvora::testing::httpReply("200 OK", "", search)};
+  });
+  Result stalled = with({"--source", "3", "--source3-host", software.hostPort(), "--picture-out",
+                         (scratch_ / "slow.gif").string(), "慢"});
+  EXPECT_EQ(stalled.exitCode, 3);
+  EXPECT_EQ(stalled.out, "问：慢图\r\n答：说明\r\n软件截图：" + shot + "\r\n下载地址：");
+  EXPECT_NE(stalled.err.find("GET " + shot + " time-out 0 bytes"), std::string::npos)
+      << stalled.err;
+
+  // And a whole answer: every request reported with its status, exit 0.
+  Result fine = ask({"--verbose", "--source", "2", "彩虹是怎样形成的"});
+  EXPECT_EQ(fine.exitCode, 0) << fine.err;
+  EXPECT_NE(fine.err.find("GET http://" + host() + "/s/?w="), std::string::npos) << fine.err;
+  EXPECT_NE(fine.err.find(" 200 "), std::string::npos) << fine.err;
 }
 
 }  // namespace

@@ -311,7 +311,7 @@ bool convertImage(const Bytes& imageBytes, int format, std::string_view savePath
 
 Bytes toUtf16Bytes(std::string_view text, bool dropTerminator) {
   if (text.empty()) return {};
-  Bytes wide = toWide(text, kCodePageGbk);
+  Bytes wide = toWide(text, CodePage::Gbk);
   if (dropTerminator && wide.size() >= 2) wide.data.resize(wide.size() - 2);
   return wide;
 }

@@ -59,22 +59,20 @@ struct Encoding {
   Source source;
 };
 
-// Code page numbers as the callers know them; 0 is the system's ANSI code page, GBK here.
-const Encoding* encodingFor(int codePage) {
+const Encoding* encodingFor(CodePage codePage) {
   static const Encoding kGbk{"CP936", Source::kGbk};
   static const Encoding kBig5{"CP950", Source::kBig5};
   static const Encoding kUtf8{"UTF-8", Source::kUtf8};
   switch (codePage) {
-    case kCodePageAnsi:
-    case kCodePageGbk:
+    case CodePage::Ansi:
+    case CodePage::Gbk:
       return &kGbk;
-    case kCodePageBig5:
+    case CodePage::Big5:
       return &kBig5;
-    case kCodePageUtf8:
+    case CodePage::Utf8:
       return &kUtf8;
-    default:
-      return nullptr;
   }
+  return nullptr;
 }
 
 constexpr const char* kWideName = "UTF-16LE";
@@ -196,7 +194,7 @@ std::unique_ptr<SimplifyTable> loadSimplifyTable() {
   }
   if (!dict) return table;  // without the dictionary the text is kept as it is
 
-  const Encoding& gbk = *encodingFor(kCodePageGbk);
+  const Encoding& gbk = *encodingFor(CodePage::Gbk);
   auto strictGbk = [&](const std::string& utf8) -> std::string {
     Converted wide =
         convert(utf8, "UTF-8", Source::kUtf8, kWideName, std::string_view("?\0", 2), 2);
@@ -240,7 +238,7 @@ Text percentEncode(std::string_view bytes, bool keepSafe) {
 
 }  // namespace
 
-Bytes toWide(std::string_view text, int codePage) {
+Bytes toWide(std::string_view text, CodePage codePage) {
   std::string units;
   if (const Encoding* source = encodingFor(codePage)) {
     units = convert(upToNul(text), source->iconvName, source->source, kWideName,
@@ -251,24 +249,24 @@ Bytes toWide(std::string_view text, int codePage) {
   return Bytes(std::move(units));
 }
 
-Text fromWide(const Bytes& wide, int codePage) {
+Text fromWide(const Bytes& wide, CodePage codePage) {
   const Encoding* target = encodingFor(codePage);
   if (target == nullptr) return {};
   return wideToPage(wide, *target).bytes;
 }
 
 Text gbkToUtf8(std::string_view text) {
-  return fromWide(toWide(text, kCodePageGbk), kCodePageUtf8);
+  return fromWide(toWide(text, CodePage::Gbk), CodePage::Utf8);
 }
 
 Text utf8ToGbk(std::string_view utf8) {
-  return fromWide(toWide(utf8, kCodePageUtf8), kCodePageGbk);
+  return fromWide(toWide(utf8, CodePage::Utf8), CodePage::Gbk);
 }
 
 // A Big5 character that GBK lacks becomes "?" like in every other conversion, rather than
 // ending the text there.
 Text big5ToGbk(std::string_view text) {
-  return fromWide(toWide(text, kCodePageBig5), kCodePageGbk);
+  return fromWide(toWide(text, CodePage::Big5), CodePage::Gbk);
 }
 
 Text toSimplified(std::string_view text) {

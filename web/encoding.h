@@ -10,15 +10,14 @@
 
 namespace qelvora {
 
-inline constexpr int kCodePageAnsi = 0;  // the system's ANSI code page: GBK here
-inline constexpr int kCodePageGbk = 936;
-inline constexpr int kCodePageBig5 = 950;
-inline constexpr int kCodePageUtf8 = 65001;
+// The code pages the conversions know, by their numbers; Ansi is the system's ANSI code page,
+// GBK here. A number outside these converts to nothing.
+enum class CodePage { Ansi = 0, Gbk = 936, Big5 = 950, Utf8 = 65001 };
 
 // text (up to its first NUL) in codePage -> UTF-16LE code units followed by one zero unit.
-Bytes toWide(std::string_view text, int codePage = kCodePageUtf8);
-// UTF-16LE (up to its first zero unit) -> text in codePage (0 = GBK), up to its first NUL.
-Text fromWide(const Bytes& wide, int codePage = kCodePageAnsi);
+Bytes toWide(std::string_view text, CodePage codePage = CodePage::Utf8);
+// UTF-16LE (up to its first zero unit) -> text in codePage, up to its first NUL.
+Text fromWide(const Bytes& wide, CodePage codePage = CodePage::Ansi);
 
 Text gbkToUtf8(std::string_view text);
 // UTF-8 text -> GBK text (the reverse chain: toWide with 65001, then fromWide with 936). Also how

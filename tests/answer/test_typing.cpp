@@ -243,7 +243,7 @@ TEST_F(Typing, CharCountFollowsCodePage936) {
   for (const char* utf8 : {"欢迎使用Qelvora,\r\n本系统会根据你所提及的问题给予最准确最科学的解答。",
                            "问：软件下载\r\n答：（１）　版本 2.0；大小 3MB", "㈠㈡ ¤§¨°±"}) {
     const Text t = gbk(utf8);
-    const Bytes wide = toWide(t, kCodePageGbk);
+    const Bytes wide = toWide(t, CodePage::Gbk);
     EXPECT_EQ(charCount(t), int(wide.size() / 2) - 1) << utf8;
   }
 }

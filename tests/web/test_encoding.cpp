@@ -110,9 +110,9 @@ TEST(Encoding, EveryGbkCodeBothWays) {
     if (code <= 0xFF) continue;
     ++checked;
     std::string gbk = codeBytes(code);
-    Bytes w = toWide(gbk, kCodePageGbk);
+    Bytes w = toWide(gbk, CodePage::Gbk);
     if (w != wide(utf16(cp))) bad.add(code, "to UTF-16 gave " + hex(w.data));
-    Text back = fromWide(wide(utf16(cp)), kCodePageGbk);
+    Text back = fromWide(wide(utf16(cp)), CodePage::Gbk);
     if (back != gbk) bad.add(code, "from UTF-16 gave " + hex(back));
   }
   EXPECT_GT(checked, 21000);
@@ -127,7 +127,7 @@ TEST(Encoding, EveryBig5CodeToWideAndToGbk) {
   for (auto [code, cp] : big5Table()) {
     if (code <= 0xFF) continue;
     std::string big5 = codeBytes(code);
-    Bytes w = toWide(big5, kCodePageBig5);
+    Bytes w = toWide(big5, CodePage::Big5);
     if (w != wide(utf16(cp))) bad.add(code, "to UTF-16 gave " + hex(w.data));
     auto it = gbkOf.find(cp);
     std::string expected = it != gbkOf.end() ? codeBytes(it->second) : "?";
@@ -158,16 +158,17 @@ TEST(Encoding, AllGbkCharactersRoundTripThroughUtf8) {
 }
 
 TEST(Encoding, EuroSignAndSingleBytes) {
-  EXPECT_EQ(toWide("\x80", kCodePageGbk), wide(utf16(0x20AC)));
-  EXPECT_EQ(fromWide(wide(utf16(0x20AC)), kCodePageGbk), "\x80");
-  EXPECT_EQ(toWide("A\x7F", kCodePageGbk), wide(utf16('A') + utf16(0x7F)));
-  EXPECT_EQ(fromWide(wide(utf16(0x20AC)), kCodePageAnsi), "\x80");  // 0 is GBK too
+  EXPECT_EQ(toWide("\x80", CodePage::Gbk), wide(utf16(0x20AC)));
+  EXPECT_EQ(fromWide(wide(utf16(0x20AC)), CodePage::Gbk), "\x80");
+  EXPECT_EQ(toWide("A\x7F", CodePage::Gbk), wide(utf16('A') + utf16(0x7F)));
+  EXPECT_EQ(fromWide(wide(utf16(0x20AC)), CodePage::Ansi),
+            "\x80");  // the ANSI code page is GBK too
 }
 
 struct BadInputCase {
   std::string name;
   std::string text;
-  int codePage;
+  CodePage codePage;
   std::string expectedUnits;  // UTF-16LE, without the zero unit
 };
 
@@ -177,38 +178,38 @@ TEST(Encoding, MalformedInputBecomesQuestionMarks) {
   const std::string a = utf16('a');
   const std::string b = utf16('b');
   const BadInputCase cases[] = {
-      {"gbk lead byte cut off at the end", "a\xB0", kCodePageGbk, a + q},
+      {"gbk lead byte cut off at the end", "a\xB0", CodePage::Gbk, a + q},
       {"gbk lone 0xFF",
        "a\xFF"
        "b",
-       kCodePageGbk, a + q + b},
-      {"gbk lead byte before ASCII", "\x81 b", kCodePageGbk, q + utf16(' ') + b},
+       CodePage::Gbk, a + q + b},
+      {"gbk lead byte before ASCII", "\x81 b", CodePage::Gbk, q + utf16(' ') + b},
       {"gbk user-defined area",
        "a\xAA\xA1"
        "b",
-       kCodePageGbk, a + q + b},
-      {"big5 lead byte cut off", "\xA4", kCodePageBig5, q},
+       CodePage::Gbk, a + q + b},
+      {"big5 lead byte cut off", "\xA4", CodePage::Big5, q},
       {"utf8 stray continuation",
        "a\x80"
        "b",
-       kCodePageUtf8, a + q + b},
-      {"utf8 lone 0xFF", "\xFF", kCodePageUtf8, q},
-      {"utf8 cut off at the end", "a\xE5\xA4", kCodePageUtf8, a + q},
+       CodePage::Utf8, a + q + b},
+      {"utf8 lone 0xFF", "\xFF", CodePage::Utf8, q},
+      {"utf8 cut off at the end", "a\xE5\xA4", CodePage::Utf8, a + q},
       {"utf8 cut off before ASCII",
        "a\xE5\xA4"
        "b",
-       kCodePageUtf8, a + q + b},
+       CodePage::Utf8, a + q + b},
       {"utf8 overlong slash",
        "\xC0\xAF"
        "b",
-       kCodePageUtf8, q + b},
+       CodePage::Utf8, q + b},
       {"utf8 encoded surrogate",
        "\xED\xA0\x80"
        "b",
-       kCodePageUtf8, q + b},
-      {"stops at NUL", std::string("ab\0cd", 5), kCodePageUtf8, a + b},
-      {"empty", "", kCodePageUtf8, ""},
-      {"utf8 astral", "\xF0\x9F\x98\x80", kCodePageUtf8, utf16(0x1F600)},
+       CodePage::Utf8, q + b},
+      {"stops at NUL", std::string("ab\0cd", 5), CodePage::Utf8, a + b},
+      {"empty", "", CodePage::Utf8, ""},
+      {"utf8 astral", "\xF0\x9F\x98\x80", CodePage::Utf8, utf16(0x1F600)},
   };
   for (const BadInputCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -219,22 +220,22 @@ TEST(Encoding, MalformedInputBecomesQuestionMarks) {
 struct FromWideCase {
   std::string name;
   std::string block;
-  int codePage;
+  CodePage codePage;
   std::string expected;
 };
 
 TEST(Encoding, FromWideReplacesWhatTheTargetLacks) {
   const FromWideCase cases[] = {
-      {"Thai letter", utf16('a') + utf16(0x0E01) + utf16('b'), kCodePageGbk, "a?b"},
-      {"astral pair is one character", utf16(0x1F600) + utf16('b'), kCodePageGbk, "?b"},
-      {"lone high surrogate", utf16(0xD800) + utf16('b'), kCodePageGbk, "?b"},
-      {"lone low surrogate at the end", utf16('a') + utf16(0xDC00), kCodePageUtf8, "a?"},
-      {"simplified-only character in Big5", utf16(0x4E2A), kCodePageBig5, "?"},  // 个
-      {"stops at the first zero unit", utf16('a') + utf16(0) + utf16('b'), kCodePageGbk, "a"},
-      {"odd last byte ignored", utf16('a') + "b", kCodePageGbk, "a"},
-      {"no terminator needed", utf16('a'), kCodePageUtf8, "a"},
-      {"utf8 of astral", utf16(0x1F600), kCodePageUtf8, "\xF0\x9F\x98\x80"},
-      {"empty block", "", kCodePageGbk, ""},
+      {"Thai letter", utf16('a') + utf16(0x0E01) + utf16('b'), CodePage::Gbk, "a?b"},
+      {"astral pair is one character", utf16(0x1F600) + utf16('b'), CodePage::Gbk, "?b"},
+      {"lone high surrogate", utf16(0xD800) + utf16('b'), CodePage::Gbk, "?b"},
+      {"lone low surrogate at the end", utf16('a') + utf16(0xDC00), CodePage::Utf8, "a?"},
+      {"simplified-only character in Big5", utf16(0x4E2A), CodePage::Big5, "?"},  // 个
+      {"stops at the first zero unit", utf16('a') + utf16(0) + utf16('b'), CodePage::Gbk, "a"},
+      {"odd last byte ignored", utf16('a') + "b", CodePage::Gbk, "a"},
+      {"no terminator needed", utf16('a'), CodePage::Utf8, "a"},
+      {"utf8 of astral", utf16(0x1F600), CodePage::Utf8, "\xF0\x9F\x98\x80"},
+      {"empty block", "", CodePage::Gbk, ""},
   };
   for (const FromWideCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -251,8 +252,8 @@ TEST(Encoding, GarbageNeverBreaksTheConverters) {
       all += static_cast<char>(j);
     }
   }
-  for (int codePage : {kCodePageGbk, kCodePageBig5, kCodePageUtf8}) {
-    SCOPED_TRACE(codePage);
+  for (CodePage codePage : {CodePage::Gbk, CodePage::Big5, CodePage::Utf8}) {
+    SCOPED_TRACE(static_cast<int>(codePage));
     Bytes w = toWide(all, codePage);
     ASSERT_GE(w.size(), 2u);
     EXPECT_EQ(w.size() % 2, 0u);

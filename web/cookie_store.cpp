@@ -27,6 +27,7 @@
 
 #include "base/text.h"
 #include "web/cookie_file.h"
+#include "web/curl_handles.h"
 #include "web/http_cookies.h"
 
 namespace qelvora {
@@ -82,19 +83,22 @@ const std::string& currentPathLocked() {
 
 // A handle that only talks to the store (adding, listing, clearing cookies).
 struct StoreHandle {
-  CURL* handle = curl_easy_init();
+  EasyHandle owner{curl_easy_init()};
+  CURL* handle = owner.get();
   explicit StoreHandle(CURLSH* share) {
     if (handle) {
       curl_easy_setopt(handle, CURLOPT_COOKIEFILE, "");
       curl_easy_setopt(handle, CURLOPT_SHARE, share);
     }
   }
-  ~StoreHandle() {
-    if (handle) curl_easy_cleanup(handle);
-  }
-  StoreHandle(const StoreHandle&) = delete;
-  StoreHandle& operator=(const StoreHandle&) = delete;
 };
+
+// The cookies curl holds, as its own lines; the empty list when it cannot say.
+HeaderList cookieList(StoreHandle& store) {
+  curl_slist* list = nullptr;
+  if (curl_easy_getinfo(store.handle, CURLINFO_COOKIELIST, &list) != CURLE_OK) return {};
+  return HeaderList(list);
+}
 
 bool expired(const Cookie& c, std::int64_t now) {
   return c.expires != 0 && c.expires < now;
@@ -118,14 +122,12 @@ void dropFromCurl(StoreHandle& store, Cookie c) {
 // The live cookies curl holds, in its own order.
 std::vector<Cookie> curlCookies(StoreHandle& store) {
   std::vector<Cookie> cookies;
-  curl_slist* list = nullptr;
-  if (curl_easy_getinfo(store.handle, CURLINFO_COOKIELIST, &list) != CURLE_OK) return cookies;
+  const HeaderList list = cookieList(store);
   std::int64_t now = nowSeconds();
-  for (curl_slist* item = list; item; item = item->next) {
+  for (curl_slist* item = list.get(); item; item = item->next) {
     auto cookie = parseCookieLine(item->data);
     if (cookie && !expired(*cookie, now)) cookies.push_back(std::move(*cookie));
   }
-  curl_slist_free_all(list);
   return cookies;
 }
 
@@ -430,11 +432,8 @@ std::vector<std::string> storedCookieLines() {
   std::vector<std::string> lines;
   StoreHandle store(cookieShare());
   if (!store.handle) return lines;
-  curl_slist* list = nullptr;
-  if (curl_easy_getinfo(store.handle, CURLINFO_COOKIELIST, &list) == CURLE_OK) {
-    for (curl_slist* item = list; item; item = item->next) lines.emplace_back(item->data);
-    curl_slist_free_all(list);
-  }
+  const HeaderList list = cookieList(store);
+  for (curl_slist* item = list.get(); item; item = item->next) lines.emplace_back(item->data);
   return lines;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "web/curl_handles.h"
 #include "web/http_cookies.h"
 
 namespace qelvora {
@@ -185,9 +186,11 @@ HttpResult performExchange(const HttpExchange& exchange) {
   Transfer t;
   t.exchange = &exchange;
   cookieShare();  // initialises libcurl before the first handle
-  t.handle = curl_easy_init();
-  if (!t.handle) return t.result;
-  CURL* h = t.handle;
+  // Declared first, freed last: the handle refers to it until its own cleanup.
+  HeaderList list;
+  EasyHandle handle(curl_easy_init());
+  if (!handle) return t.result;
+  CURL* h = t.handle = handle.get();
 
   curl_easy_setopt(h, CURLOPT_URL, exchange.url.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -228,20 +231,17 @@ HttpResult performExchange(const HttpExchange& exchange) {
 
   // The caller's header text is the request head; curl's own defaults are switched off where
   // the text has no such line.
-  curl_slist* list = nullptr;
-  for (const std::string& line : headerLines(exchange.headers))
-    list = curl_slist_append(list, line.c_str());
-  if (!hasHeaderLine(exchange.headers, "Accept")) list = curl_slist_append(list, "Accept:");
-  if (!hasHeaderLine(exchange.headers, "Expect")) list = curl_slist_append(list, "Expect:");
+  for (const std::string& line : headerLines(exchange.headers)) appendHeader(list, line.c_str());
+  if (!hasHeaderLine(exchange.headers, "Accept")) appendHeader(list, "Accept:");
+  if (!hasHeaderLine(exchange.headers, "Expect")) appendHeader(list, "Expect:");
   if (exchange.post) {
-    if (!hasHeaderLine(exchange.headers, "Content-Type"))
-      list = curl_slist_append(list, "Content-Type:");
+    if (!hasHeaderLine(exchange.headers, "Content-Type")) appendHeader(list, "Content-Type:");
     // Without a body no length line is sent; with one and no line of the caller's, curl's own
     // correct length is kept so that the server can find the end of the body.
     if (exchange.postData.empty() && !hasHeaderLine(exchange.headers, "Content-Length"))
-      list = curl_slist_append(list, "Content-Length:");
+      appendHeader(list, "Content-Length:");
   }
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
 
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
@@ -260,8 +260,8 @@ HttpResult performExchange(const HttpExchange& exchange) {
   if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK)
     t.result.status = static_cast<int>(status);
   if (code != CURLE_OK) t.result.error = errorText[0] ? errorText : curl_easy_strerror(code);
-  curl_easy_cleanup(h);
-  curl_slist_free_all(list);
+  handle.reset();
+  list.reset();
   if (t.result.tooLarge || t.result.aborted) t.result.body = Bytes();
   if (t.result.sawSetCookie && exchange.useCookieStore) persistCookies();
   return std::move(t.result);

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "base/text.h"
-#include "web/url.h"  // cutBetween, shared with the header cuts of the page-fetch client
+#include "base/text_cut.h"  // cutBetween
 
 namespace qelvora {
 

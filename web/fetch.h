@@ -28,16 +28,25 @@ Bytes fetchPage(std::string_view url, const FetchPageOptions& options = {});
 // The text that fetchPageTimed returns in place of a page when its limit is reached (GBK).
 Text timedOutMessage();
 
+enum class TimedMethod { Get, Post };
+
+// What fetchPageTimed does to the body before handing it back.
+enum class PageConversion {
+  None,
+  Utf8ToGbk,           // a UTF-8 page as GBK text
+  Big5ToSimplifiedGbk  // a Big5 page as GBK text with simplified characters
+};
+
 struct FetchTimedOptions {
-  int method = 0;                     // 1 = POST, anything else GET
+  TimedMethod method = TimedMethod::Get;
   Text proxy;                         // host:port for http; empty = direct
   Text headers;                       // extra lines; may hold User-Agent and RefererNo
   Bytes postData;                     // data sent with POST
   Text cookies;                       // sent as a Cookie line; replaces stored cookies
   std::optional<int> timeoutSeconds;  // overall limit; absent = 60, 0 times out at once
   Text* responseHeaders = nullptr;    // receives the raw response header block when given
-  int conversion = 0;                 // 0 none, 1 UTF-8 page to GBK, 2 Big5 to simplified GBK
-  Text* newCookies = nullptr;         // receives "name=value;" pairs set by the response
+  PageConversion conversion = PageConversion::None;
+  Text* newCookies = nullptr;  // receives "name=value;" pairs set by the response
   bool followRedirects = true;
 };
 

@@ -6,6 +6,7 @@
 
 #include "base/stream.h"
 #include "base/text.h"
+#include "base/text_cut.h"
 #include "web/encoding.h"
 #include "web/fetch.h"
 #include "web/http_cookies.h"
@@ -150,7 +151,7 @@ Bytes fetchPageTimed(Text& url, const FetchTimedOptions& options) {
   auto start = std::chrono::steady_clock::now();
   if (trimSpaces(url).empty()) return {};
   if (leftText(url, 7) != "http://" && leftText(url, 8) != "https://") url = "http://" + url;
-  const char* verb = options.method == 1 ? "POST" : "GET";
+  const char* verb = options.method == TimedMethod::Post ? "POST" : "GET";
   auto timedOut = [&](const char* why) {
     reportOutcome(networkFailure(why), verb, url, start);
     return toBytes(timedOutMessage());
@@ -197,13 +198,14 @@ Bytes fetchPageTimed(Text& url, const FetchTimedOptions& options) {
   if (options.responseHeaders) *options.responseHeaders = toText(slots[kCookieOrHeaders]);
   if (options.newCookies) *options.newCookies = toText(slots[kMethodOrCookies]);
   switch (options.conversion) {
-    case 1:
+    case PageConversion::Utf8ToGbk:
       return toBytes(utf8ToGbk(toText(slots[kBody])));
-    case 2:
+    case PageConversion::Big5ToSimplifiedGbk:
       return toBytes(big5ToSimplified(toText(slots[kBody])));
-    default:
-      return std::move(slots[kBody]);
+    case PageConversion::None:
+      break;
   }
+  return std::move(slots[kBody]);
 }
 
 }  // namespace qelvora

@@ -1,6 +1,5 @@
 #include "web/url.h"
 
-#include "web/encoding.h"
 
 #include <algorithm>
 
@@ -79,11 +78,6 @@ int urlPort(std::string_view url) {
   return portNumber(rightText(authority, textLength(authority) - colon));
 }
 
-Text textBefore(std::string_view text, std::string_view delimiter, int start, bool ignoreCase) {
-  int at = findText(text, delimiter, std::max(start, 1), ignoreCase);
-  return at != -1 ? leftText(text, at - 1) : Text();
-}
-
 bool isBrowsableAddress(std::string_view address) {
   for (unsigned char c : address)
     if (c < 0x20 || c == 0x7F) return false;
@@ -103,20 +97,6 @@ bool isBrowsableAddress(std::string_view address) {
   if (!authority.empty() && authority.front() == '[')  // IPv6 literal
     host = authority.substr(0, authority.find(']') + 1);
   return !host.empty() && host.find(' ') == std::string_view::npos;
-}
-
-Text cutBetween(std::string_view text, std::string_view startMarker, std::string_view endMarker) {
-  // Markers are written with a placeholder where the page has a double quote.
-  static const Text kQuotePlaceholder = utf8ToGbk("#引号");
-  Text start = replaceText(startMarker, kQuotePlaceholder, "\"", 1, std::nullopt, true);
-  Text end = replaceText(endMarker, kQuotePlaceholder, "\"", 1, std::nullopt, true);
-
-  int startAt = findText(text, start, 1, true);
-  if (startAt == -1) return {};
-  Text rest = rightText(text, textLength(text) - startAt - textLength(start) + 1);
-  int endAt = findText(rest, end, 1, true);
-  if (endAt == -1) return {};
-  return leftText(rest, endAt - 1);
 }
 
 }  // namespace qelvora

@@ -8,6 +8,7 @@
 
 #include "base/bytes.h"
 #include "base/text.h"
+#include "base/text_cut.h"
 
 namespace qelvora {
 namespace {
@@ -273,6 +274,32 @@ TEST(TextCut, ExtremeArgumentsClamp) {
   EXPECT_EQ(replaceText(t, "a", "b", INT_MIN), "bb\xD6\xD0");
   EXPECT_EQ(bytesToInt(toBytes(t), INT_MAX), 0);
   EXPECT_EQ(bytesToInt(toBytes(t), INT_MIN), 0);
+}
+
+struct TextBeforeCase {
+  std::string text, delimiter;
+  int start;
+  bool ignoreCase;
+  std::string expected;
+};
+
+TEST(TextCut, TextBefore) {
+  const TextBeforeCase cases[] = {
+      {"a=b; path=/", ";", 1, false, "a=b"},
+      {"a=b", ";", 1, false, ""},
+      {"a;b;c", ";", 3, false, "a;b"},
+      {"a;b;c", ";", 0, false, "a"},
+      {"a;b;c", ";", -5, false, "a"},
+      {"a;b;c", ";", 9, false, ""},
+      {"Name=x; Path=/", "; path", 1, true, "Name=x"},
+      {"Name=x; Path=/", "; path", 1, false, ""},
+      {"", ";", 1, false, ""},
+  };
+  for (const TextBeforeCase& c : cases) {
+    SCOPED_TRACE(c.text + " | " + c.delimiter + " | " + std::to_string(c.start));
+    EXPECT_EQ(textBefore(c.text, c.delimiter, c.start, c.ignoreCase), c.expected);
+  }
+  EXPECT_EQ(textBefore("a=b; path=/", ";"), "a=b");  // the defaults
 }
 
 TEST(TextSpaces, TrimAndRemove) {

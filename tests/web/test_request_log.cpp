@@ -126,7 +126,7 @@ TEST_F(RequestLogTest, EachRequestIsReportedOnceWithItsOutcome) {
   oneSecond.timeoutSeconds = 1;
   FetchTimedOptions timedOneSecond;
   timedOneSecond.timeoutSeconds = 1;
-  timedOneSecond.method = 1;
+  timedOneSecond.method = TimedMethod::Post;
   struct Case {
     std::function<void()> fetch;
     std::string method, url;

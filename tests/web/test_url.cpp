@@ -53,32 +53,6 @@ TEST(UrlSplitting, BothFamilies) {
   }
 }
 
-struct TextBeforeCase {
-  std::string text, delimiter;
-  int start;
-  bool ignoreCase;
-  std::string expected;
-};
-
-TEST(UrlSplitting, TextBefore) {
-  const TextBeforeCase cases[] = {
-      {"a=b; path=/", ";", 1, false, "a=b"},
-      {"a=b", ";", 1, false, ""},
-      {"a;b;c", ";", 3, false, "a;b"},
-      {"a;b;c", ";", 0, false, "a"},
-      {"a;b;c", ";", -5, false, "a"},
-      {"a;b;c", ";", 9, false, ""},
-      {"Name=x; Path=/", "; path", 1, true, "Name=x"},
-      {"Name=x; Path=/", "; path", 1, false, ""},
-      {"", ";", 1, false, ""},
-  };
-  for (const TextBeforeCase& c : cases) {
-    SCOPED_TRACE(c.text + " | " + c.delimiter + " | " + std::to_string(c.start));
-    EXPECT_EQ(textBefore(c.text, c.delimiter, c.start, c.ignoreCase), c.expected);
-  }
-  EXPECT_EQ(textBefore("a=b; path=/", ";"), "a=b");  // the defaults
-}
-
 TEST(IsBrowsableAddress, Table) {
   const std::vector<std::pair<std::string, bool>> cases = {
       {"http://127.0.0.1:8750/down/setup.exe", true},

@@ -1,4 +1,4 @@
-// The routes of the time service and the three sites on one HTTP server.
+// The time service and the three sites: every route, from a request's bytes to the reply's.
 #pragma once
 
 #include <map>
@@ -6,10 +6,7 @@
 
 #include "sites/corpus.h"
 #include "sites/images.h"
-
-namespace httplib {
-class Server;
-}
+#include "sites/request.h"
 
 namespace qelvora::sites {
 
@@ -19,13 +16,16 @@ class Sites {
   // fails.
   explicit Sites(Corpus corpus);
 
-  // Registers every route, the 400 check of request targets and the exception guard. With log,
-  // each request is written to stderr. The Sites object must outlive the server.
-  void install(httplib::Server& server, bool log) const;
+  // The reply to one request: 400 for a malformed target or question, 404 for an unknown path or
+  // key, 500 (and a line on stderr) when building the page fails. GET and HEAD are served; any
+  // other method gets an empty 404. Safe to call from several threads at once.
+  Reply respond(const Request& request) const;
 
   const Corpus& corpus() const { return corpus_; }
 
  private:
+  Reply route(const Request& request, const Target& target) const;
+
   Corpus corpus_;
   std::map<std::string, Picture> shots_;
   std::map<std::string, Picture> icons_;

@@ -1,13 +1,18 @@
 // qelvora-sites as the program sees it: every page is fetched over loopback from the real binary
 // and cut with the program's own markers and markup routines.
+#include <arpa/inet.h>
 #include <gd.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <zlib.h>
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "sites/corpus.h"
@@ -460,6 +465,101 @@ TEST(SitesProcess, RefusesToStartOnBadOptionsOrCorpus) {
     EXPECT_TRUE(contains(server.errorOutput(), c.message));
   }
   fs::remove_all(dir);
+}
+
+// A client that sends half a request and waits holds only its own connection: others are still
+// answered, and a waiting client that finishes its request is answered too.
+TEST(SitesProcess, ClientsThatStopHalfwayStallNoOne) {
+  SiteProcess server({"--port", "0", "--data", QELVORA_SITES_DATA});
+  const int port = std::atoi(server.firstLine().c_str());
+  ASSERT_GT(port, 0);
+  const std::string half = "GET /special/time/ HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  std::vector<int> waiting;
+  for (int i = 0; i < 64; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    waiting.push_back(fd);
+    ASSERT_EQ(::send(fd, half.data(), half.size(), MSG_NOSIGNAL), std::ssize(half));
+  }
+  // 5 s is far beyond a normal answer and below the server's 10 s idle time-out, so only a stall
+  // behind the waiting clients runs into it.
+  httplib::Client client("127.0.0.1", port);
+  client.set_read_timeout(5);
+  auto res = client.Get("/special/time/");
+  ASSERT_TRUE(res) << "no answer while clients were waiting";
+  EXPECT_EQ(res->status, 200);
+
+  ASSERT_EQ(::send(waiting[0], "\r\n", 2, MSG_NOSIGNAL), 2);
+  pollfd ready{waiting[0], POLLIN, 0};
+  ASSERT_EQ(::poll(&ready, 1, 5000), 1);
+  char head[12];
+  ASSERT_EQ(::recv(waiting[0], head, sizeof head, MSG_WAITALL), std::ssize(head));
+  EXPECT_EQ(std::string(head, sizeof head), "HTTP/1.1 200");
+  for (int fd : waiting) ::close(fd);
+}
+
+TEST(SitesProcess, CommandLine) {
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string firstLine;  // of stdout
+    std::string error;      // part of stderr
+  };
+  const Case cases[] = {
+      {{"--version"}, 0, "qelvora-sites " QELVORA_VERSION, ""},
+      {{"--help"}, 0, "usage: qelvora-sites [--listen ADDR] [--port N] [--data DIR] [--log]", ""},
+      {{"--log", "--port"}, 2, "", "\"--port\" needs a value"},
+      {{"--log", "extra"}, 2, "", "unexpected argument \"extra\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    SiteProcess process(c.args);
+    EXPECT_EQ(process.firstLine(), c.firstLine);
+    EXPECT_EQ(process.wait(), c.exitCode);
+    const std::string errors = process.errorOutput();
+    EXPECT_TRUE(contains(errors, c.error)) << errors;
+    // A usage error shows the usage where the user sees it; help and version stay quiet there.
+    EXPECT_EQ(contains(errors, "usage: qelvora-sites"), c.exitCode == 2) << errors;
+  }
+}
+
+// Without --data the program reads ../share/qelvora/sites beside its own folder: the build tree has
+// that layout, and so does a copy unpacked anywhere, which holds no path of either tree.
+TEST(SitesProcess, FindsItsCorpusBesideItself) {
+  namespace fs = std::filesystem;
+  const fs::path top =
+      fs::temp_directory_path() / ("qelvora-sites-unpacked-" + std::to_string(::getpid()));
+  fs::remove_all(top);
+  fs::create_directories(top / "bin");
+  fs::create_directories(top / "share/qelvora");
+  fs::copy_file(QELVORA_SITES_BIN, top / "bin/qelvora-sites");
+  fs::copy(QELVORA_SITES_DATA, top / "share/qelvora/sites");
+
+  std::ifstream in(QELVORA_SITES_BIN, std::ios::binary);
+  const std::string binary{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_FALSE(contains(binary, QELVORA_SOURCE_DIR "/"));
+  EXPECT_FALSE(contains(binary, QELVORA_BINARY_DIR "/"));
+
+  for (const std::string& program :
+       {std::string(QELVORA_SITES_BIN), (top / "bin/qelvora-sites").string()}) {
+    SCOPED_TRACE(program);
+    SiteProcess server({"--port", "0"}, program);
+    const int port = std::atoi(server.firstLine().c_str());
+    ASSERT_GT(port, 0) << server.errorOutput();
+    EXPECT_EQ(fetch(port, "/q/2190417").status, 200);
+  }
+
+  fs::remove_all(top / "share");
+  SiteProcess orphan({"--port", "0"}, (top / "bin/qelvora-sites").string());
+  EXPECT_EQ(orphan.firstLine(), "");
+  EXPECT_EQ(orphan.wait(), 1);
+  EXPECT_TRUE(contains(orphan.errorOutput(),
+                       "no corpus folder at " + (top / "share/qelvora/sites").string()));
+  fs::remove_all(top);
 }
 
 }  // namespace

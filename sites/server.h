@@ -1,0 +1,43 @@
+// The HTTP side of qelvora-sites: one event-driven listener thread that reads requests as they come
+// and hands each whole request to the routes, so that a client that sends slowly or not at all
+// holds only its own connection.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "sites/sites.h"
+
+struct MHD_Daemon;
+
+namespace qelvora::sites {
+
+struct ServerSettings {
+  std::string address = "127.0.0.1";  // a numeric address or a host name
+  int port = 8750;                    // 0: a free port
+  bool log = false;                   // one line per request on stderr
+  unsigned connectionLimit = 4096;    // more are refused until some close
+  unsigned idleSeconds = 10;          // a connection silent this long is closed
+};
+
+class Server {
+ public:
+  // Listens and starts serving; throws std::runtime_error saying why it cannot. The Sites object
+  // must outlive the server.
+  Server(const Sites& sites, const ServerSettings& settings);
+  // Stops listening, closes every connection and waits for the listener thread.
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  int port() const { return port_; }
+
+  struct Handler;  // what the library's callbacks share; defined with them
+
+ private:
+  std::unique_ptr<Handler> handler_;
+  MHD_Daemon* daemon_ = nullptr;
+  int port_ = 0;
+};
+
+}  // namespace qelvora::sites

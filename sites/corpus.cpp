@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <span>
@@ -25,10 +26,8 @@ struct Block {
   throw CorpusError(file + ":" + std::to_string(line) + ": " + what);
 }
 
-std::vector<Block> readBlocks(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::string file = path.filename().string();
-  if (!in) throw CorpusError("cannot read " + path.string());
+std::vector<Block> readBlocks(const std::string& file, std::string_view text) {
+  std::istringstream in{std::string(text)};
   std::vector<Block> blocks;
   Block current;
   bool inBody = false;
@@ -211,10 +210,10 @@ void checkPlainTitle(const Fields& f, const std::string& field, const std::strin
     f.fail(field, "\"" + field + "\" must not contain < > & or \"");
 }
 
-std::vector<QaEntry> readQa(const std::filesystem::path& path, bool exact) {
+std::vector<QaEntry> readQa(const std::string& file, std::string_view content, bool exact) {
   std::vector<QaEntry> entries;
   std::set<std::string> keys;
-  for (const Block& block : readBlocks(path)) {
+  for (const Block& block : readBlocks(file, content)) {
     std::set<std::string> known = {"key", "question", "asker", "other"};
     if (exact) known.insert("keywords");
     Fields f(block, known,
@@ -250,7 +249,7 @@ std::vector<QaEntry> readQa(const std::filesystem::path& path, bool exact) {
     }
     entries.push_back(std::move(e));
   }
-  if (entries.empty()) throw CorpusError(path.filename().string() + ": no entries");
+  if (entries.empty()) throw CorpusError(file + ": no entries");
   return entries;
 }
 
@@ -286,10 +285,10 @@ ShotSettings parseShot(const Fields& f, const std::string& value) {
   return shot;
 }
 
-std::vector<Program> readSoftware(const std::filesystem::path& path) {
+std::vector<Program> readSoftware(const std::string& file, std::string_view content) {
   std::vector<Program> programs;
   std::set<std::string> keys;
-  for (const Block& block : readBlocks(path)) {
+  for (const Block& block : readBlocks(file, content)) {
     Fields f(block,
              {"key", "name", "latin", "version", "size", "category", "date", "keywords", "question",
               "shot", "download"},
@@ -331,18 +330,30 @@ std::vector<Program> readSoftware(const std::filesystem::path& path) {
     checkBody(f, "description", p.description, kDescriptionMarkers);
     programs.push_back(std::move(p));
   }
-  if (programs.empty()) throw CorpusError(path.filename().string() + ": no entries");
+  if (programs.empty()) throw CorpusError(file + ": no entries");
   return programs;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text{std::istreambuf_iterator<char>(in), {}};
+  if (!in && !in.eof()) throw CorpusError("cannot read " + path.string());
+  return text;
 }
 
 }  // namespace
 
-Corpus loadCorpus(const std::filesystem::path& dir) {
+Corpus parseCorpus(std::string_view fuzzy, std::string_view exact, std::string_view software) {
   Corpus corpus;
-  corpus.fuzzy = readQa(dir / kFuzzyFile, false);
-  corpus.exact = readQa(dir / kExactFile, true);
-  corpus.software = readSoftware(dir / kSoftwareFile);
+  corpus.fuzzy = readQa(kFuzzyFile, fuzzy, false);
+  corpus.exact = readQa(kExactFile, exact, true);
+  corpus.software = readSoftware(kSoftwareFile, software);
   return corpus;
+}
+
+Corpus loadCorpus(const std::filesystem::path& dir) {
+  return parseCorpus(readFile(dir / kFuzzyFile), readFile(dir / kExactFile),
+                     readFile(dir / kSoftwareFile));
 }
 
 }  // namespace qelvora::sites

@@ -81,7 +81,7 @@ echo "RSS after the idle connections closed: $(rss)"
 
 # 2. Throughput at 50 concurrent clients; the same run twice to see whether memory grows.
 search="/search/?q=%E5%A4%A9%E7%A9%BA%E4%B8%BA%E4%BB%80%E4%B9%88%E6%98%AF%E8%93%9D%E8%89%B2%E7%9A%84"
-for round in 1 2; do
+for round in $(seq "${ROUNDS:-2}"); do
   for target in /special/time/ "$search"; do
     result=$(wrk -t 2 -c 50 -d "${seconds}s" "http://127.0.0.1:$port$target")
     rate=$(awk '/^Requests\/sec/ {print $2}' <<<"$result")

@@ -1,6 +1,6 @@
-// The HTTP side of qelvora-sites: one event-driven listener thread that reads requests as they come
-// and hands each whole request to the routes, so that a client that sends slowly or not at all
-// holds only its own connection.
+// The HTTP side of qelvora-sites: event-driven listener threads (libmicrohttpd on epoll) that read
+// requests as they come and hand each whole request to the routes, so that a client that sends
+// slowly or not at all holds only its own connection.
 #pragma once
 
 #include <memory>
@@ -18,6 +18,7 @@ struct ServerSettings {
   bool log = false;                   // one line per request on stderr
   unsigned connectionLimit = 4096;    // more are refused until some close
   unsigned idleSeconds = 10;          // a connection silent this long is closed
+  unsigned threads = 0;               // listener threads; 0: one per processor, at most 4
 };
 
 class Server {
@@ -25,7 +26,7 @@ class Server {
   // Listens and starts serving; throws std::runtime_error saying why it cannot. The Sites object
   // must outlive the server.
   Server(const Sites& sites, const ServerSettings& settings);
-  // Stops listening, closes every connection and waits for the listener thread.
+  // Stops listening, closes every connection and waits for the listener threads.
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

@@ -56,9 +56,9 @@ bool parsePort(const std::string& text, int& port) {
   return port <= 65535;
 }
 
-// Idle clients each hold a descriptor: take what the hard limit allows, and keep the connection
-// limit below it so that accepting never runs out of descriptors.
-unsigned connectionLimit() {
+// Idle clients each hold a descriptor: raise the soft limit as far as the hard one allows and give
+// the number of connections that fits below it, so that accepting never runs out of descriptors.
+unsigned raiseDescriptorLimit() {
   rlimit files{};
   if (getrlimit(RLIMIT_NOFILE, &files) != 0) return 512;
   const rlim_t wanted = std::min<rlim_t>(files.rlim_max, 65536);
@@ -69,7 +69,7 @@ unsigned connectionLimit() {
   }
   const rlim_t spare = 64;  // the corpus files, the listener, the library's own
   if (files.rlim_cur <= spare * 2) return 16;
-  return static_cast<unsigned>(std::min<rlim_t>(files.rlim_cur - spare, 4096));
+  return static_cast<unsigned>(std::min<rlim_t>(files.rlim_cur - spare, 1u << 20));
 }
 
 }  // namespace
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  settings.connectionLimit = connectionLimit();
+  settings.connectionLimit = std::min(settings.connectionLimit, raiseDescriptorLimit());
   std::unique_ptr<qelvora::sites::Sites> sites;
   std::unique_ptr<qelvora::sites::Server> server;
   try {

@@ -469,21 +469,39 @@ TEST(SitesProcess, RefusesToStartOnBadOptionsOrCorpus) {
 
 // A client that sends half a request and waits holds only its own connection: others are still
 // answered, and a waiting client that finishes its request is answered too.
+// A loopback connection to the port that has sent these bytes, or -1.
+int sendRaw(int port, std::string_view bytes) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != std::ssize(bytes)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The first 12 bytes of the answer ("HTTP/1.1 200"), waiting at most 5 s.
+std::string statusLine(int fd) {
+  pollfd ready{fd, POLLIN, 0};
+  char head[12];
+  if (::poll(&ready, 1, 5000) != 1 ||
+      ::recv(fd, head, sizeof head, MSG_WAITALL) != std::ssize(head))
+    return {};
+  return std::string(head, sizeof head);
+}
+
 TEST(SitesProcess, ClientsThatStopHalfwayStallNoOne) {
   SiteProcess server({"--port", "0", "--data", QELVORA_SITES_DATA});
   const int port = std::atoi(server.firstLine().c_str());
   ASSERT_GT(port, 0);
-  const std::string half = "GET /special/time/ HTTP/1.1\r\nHost: 127.0.0.1\r\n";
   std::vector<int> waiting;
   for (int i = 0; i < 64; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    waiting.push_back(fd);
-    ASSERT_EQ(::send(fd, half.data(), half.size(), MSG_NOSIGNAL), std::ssize(half));
+    waiting.push_back(sendRaw(port, "GET /special/time/ HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+    ASSERT_GE(waiting.back(), 0);
   }
   // 5 s is far beyond a normal answer and below the server's 10 s idle time-out, so only a stall
   // behind the waiting clients runs into it.
@@ -494,12 +512,26 @@ TEST(SitesProcess, ClientsThatStopHalfwayStallNoOne) {
   EXPECT_EQ(res->status, 200);
 
   ASSERT_EQ(::send(waiting[0], "\r\n", 2, MSG_NOSIGNAL), 2);
-  pollfd ready{waiting[0], POLLIN, 0};
-  ASSERT_EQ(::poll(&ready, 1, 5000), 1);
-  char head[12];
-  ASSERT_EQ(::recv(waiting[0], head, sizeof head, MSG_WAITALL), std::ssize(head));
-  EXPECT_EQ(std::string(head, sizeof head), "HTTP/1.1 200");
+  EXPECT_EQ(statusLine(waiting[0]), "HTTP/1.1 200");
   for (int fd : waiting) ::close(fd);
+}
+
+// A target holding control bytes is refused, and the log shows its bytes only as printable text,
+// so that no request can drive the terminal that watches the log.
+TEST(SitesProcess, LogNeverPassesControlBytesOn) {
+  SiteProcess server({"--port", "0", "--data", QELVORA_SITES_DATA, "--log"});
+  const int port = std::atoi(server.firstLine().c_str());
+  ASSERT_GT(port, 0);
+  const int fd = sendRaw(port,
+                         "GET /q/\x1b]0;owned\x07\x9b"
+                         "2J HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(statusLine(fd), "HTTP/1.1 400");
+  ::close(fd);
+  EXPECT_EQ(server.stop(SIGTERM), 0);
+  const std::string log = server.errorOutput();
+  EXPECT_TRUE(contains(log, "GET /q/\\x1B]0;owned\\x07\\x9B2J -> 400")) << log;
+  EXPECT_EQ(log.find_first_of("\x1b\x07\x9b"), std::string::npos);
 }
 
 TEST(SitesProcess, CommandLine) {

@@ -92,10 +92,8 @@ int main(int argc, char** argv) {
         settings.address = optarg;
         break;
       case 'p':
-        if (!parsePort(optarg, settings.port)) {
-          std::fprintf(stderr, "qelvora-sites: bad port \"%s\"\n", optarg);
-          return 2;
-        }
+        if (!parsePort(optarg, settings.port))
+          return usageError("bad port \"" + std::string(optarg) + "\"");
         break;
       case 'd':
         dataDir = optarg;

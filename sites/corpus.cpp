@@ -1,8 +1,11 @@
 #include "sites/corpus.h"
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
+#include <span>
 #include <sstream>
 
 #include "sites/strings.h"
@@ -12,7 +15,8 @@ namespace {
 
 struct Block {
   std::string file;
-  int line = 0;  // line of the block's first header
+  int line = 0;      // line of the block's first header
+  int bodyLine = 0;  // line of the body's first line
   std::vector<std::pair<std::string, std::string>> headers;
   std::map<std::string, int> headerLines;
   std::string body;
@@ -22,10 +26,8 @@ struct Block {
   throw CorpusError(file + ":" + std::to_string(line) + ": " + what);
 }
 
-std::vector<Block> readBlocks(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::string file = path.filename().string();
-  if (!in) throw CorpusError("cannot read " + path.string());
+std::vector<Block> readBlocks(const std::string& file, std::string_view text) {
+  std::istringstream in{std::string(text)};
   std::vector<Block> blocks;
   Block current;
   bool inBody = false;
@@ -58,7 +60,10 @@ std::vector<Block> readBlocks(const std::filesystem::path& path) {
     }
     if (line.starts_with("#")) continue;
     if (trim(line).empty()) {
-      if (!current.headers.empty()) inBody = true;
+      if (!current.headers.empty()) {
+        inBody = true;
+        current.bodyLine = lineNo + 1;
+      }
       continue;
     }
     const size_t colon = line.find(':');
@@ -96,6 +101,10 @@ class Fields {
   [[noreturn]] void fail(const std::string& name, const std::string& what) const {
     failAt(block_.file, lineOf(name), what);
   }
+  [[noreturn]] void failInBody(size_t offset, const std::string& what) const {
+    const auto newlines = std::count(block_.body.begin(), block_.body.begin() + offset, '\n');
+    failAt(block_.file, block_.bodyLine + static_cast<int>(newlines), what);
+  }
 
  private:
   const Block& block_;
@@ -121,14 +130,68 @@ std::vector<std::string> splitList(const std::string& value) {
   return items;
 }
 
-bool containsNoCase(std::string_view text, std::string_view needle) {
-  return asciiLower(text).find(asciiLower(needle)) != std::string::npos;
+// A marker the program cuts an answer page by, and what it would cut wrongly if the marker stood
+// inside text that goes into that page as markup. The program compares without ASCII case.
+struct Marker {
+  std::string_view text;
+  std::string_view cut;
+};
+
+// A fuzzy answer is cut up to the first "</div><div class=" behind its start.
+constexpr Marker kAnswerMarkers[] = {{"</div>", "the answer"}};
+// On the detail page the description stands before the screenshot and the download link, so their
+// opening markers inside it would be taken for the real ones.
+constexpr Marker kDescriptionMarkers[] = {
+    {"</div>", "the description"},
+    {"target=\"_blank\"><img src=\"", "the screenshot address"},
+    {"itemprop=\"downloadUrl\" href=\"", "the download address"},
+};
+// The fuzzy answer page's title reads QUESTION_360问答 and is cut at the first "360问答".
+constexpr Marker kFuzzyTitleMarkers[] = {{"360问答", "the question title"}};
+
+// Offset of the first marker inside text (ASCII case folded), or npos.
+std::pair<size_t, const Marker*> findMarker(std::string_view text,
+                                            std::span<const Marker> markers) {
+  const std::string folded = asciiLower(text);
+  for (const Marker& m : markers) {
+    const size_t at = folded.find(asciiLower(m.text));
+    if (at != std::string::npos) return {at, &m};
+  }
+  return {std::string::npos, nullptr};
+}
+
+std::string markerFault(const std::string& what, const std::string& key, const Marker& m) {
+  return what + " of \"" + key + "\" holds \"" + std::string(m.text) +
+         "\", a marker the program cuts " + std::string(m.cut) + " by";
+}
+
+// A body is refused where it holds a NUL (the program reads a page only up to its first NUL) or,
+// when it goes into its page as markup, one of the page's markers.
+void checkBody(const Fields& f, const std::string& what, const std::string& body,
+               std::span<const Marker> markers) {
+  const size_t nul = body.find('\0');
+  if (nul != std::string::npos)
+    f.failInBody(nul, what + " of \"" + f.get("key") + "\" holds a NUL byte");
+  const auto [at, marker] = findMarker(body, markers);
+  if (marker) f.failInBody(at, markerFault(what, f.get("key"), *marker));
+}
+
+void checkFieldMarkers(const Fields& f, const std::string& field, const std::string& value,
+                       std::span<const Marker> markers) {
+  const auto [at, marker] = findMarker(value, markers);
+  if (marker) f.fail(field, markerFault("\"" + field + "\"", f.get("key"), *marker));
 }
 
 // Every text must reach the program intact: valid UTF-8 that GBK can hold.
 void checkText(const Fields& f, const std::string& field, const std::string& text) {
   if (!decodeUtf8(text)) f.fail(field, "\"" + field + "\" is not valid UTF-8");
   if (!utf8ToGbk(text)) f.fail(field, "\"" + field + "\" holds a character that GBK cannot hold");
+}
+
+void checkField(const Fields& f, const std::string& field, const std::string& text) {
+  checkText(f, field, text);
+  if (text.find('\0') != std::string::npos)
+    f.fail(field, "\"" + field + "\" of \"" + f.get("key") + "\" holds a NUL byte");
 }
 
 void checkKey(const Fields& f, const std::string& key, std::set<std::string>& seen) {
@@ -147,10 +210,10 @@ void checkPlainTitle(const Fields& f, const std::string& field, const std::strin
     f.fail(field, "\"" + field + "\" must not contain < > & or \"");
 }
 
-std::vector<QaEntry> readQa(const std::filesystem::path& path, bool exact) {
+std::vector<QaEntry> readQa(const std::string& file, std::string_view content, bool exact) {
   std::vector<QaEntry> entries;
   std::set<std::string> keys;
-  for (const Block& block : readBlocks(path)) {
+  for (const Block& block : readBlocks(file, content)) {
     std::set<std::string> known = {"key", "question", "asker", "other"};
     if (exact) known.insert("keywords");
     Fields f(block, known,
@@ -165,14 +228,17 @@ std::vector<QaEntry> readQa(const std::filesystem::path& path, bool exact) {
     checkKey(f, e.key, keys);
     for (const auto& [field, text] :
          {std::pair{"question", e.question}, {"asker", e.asker}, {"other", e.other}})
-      checkText(f, field, text);
+      checkField(f, field, text);
     checkText(f, "answer", e.answer);
+    // The exact site's answer goes out escaped, so only the fuzzy one can carry a marker.
+    checkBody(f, "answer", e.answer, exact ? std::span<const Marker>{} : kAnswerMarkers);
     checkPlainTitle(f, "question", e.question);
+    if (!exact) checkFieldMarkers(f, "question", e.question, kFuzzyTitleMarkers);
     if (e.answer.empty()) f.fail("key", "entry \"" + e.key + "\" has no answer");
     if (exact) {
       e.keywords = splitList(f.get("keywords"));
       for (const auto& k : e.keywords) {
-        checkText(f, "keywords", k);
+        checkField(f, "keywords", k);
         auto chars = decodeUtf8(k);
         if (chars->size() < 2)
           f.fail("keywords", "keyword \"" + k + "\" is shorter than 2 characters");
@@ -180,13 +246,10 @@ std::vector<QaEntry> readQa(const std::filesystem::path& path, bool exact) {
       // The answer goes out inside <pre> as plain text.
       if (e.answer.find_first_of("<&") != std::string::npos)
         f.fail("key", "plain answer of \"" + e.key + "\" must not contain < or &");
-    } else if (containsNoCase(e.answer, "</div>")) {
-      // The program cuts the answer at the first "</div><div class=" behind it.
-      f.fail("key", "answer of \"" + e.key + "\" must not contain </div>");
     }
     entries.push_back(std::move(e));
   }
-  if (entries.empty()) throw CorpusError(path.filename().string() + ": no entries");
+  if (entries.empty()) throw CorpusError(file + ": no entries");
   return entries;
 }
 
@@ -222,10 +285,10 @@ ShotSettings parseShot(const Fields& f, const std::string& value) {
   return shot;
 }
 
-std::vector<Program> readSoftware(const std::filesystem::path& path) {
+std::vector<Program> readSoftware(const std::string& file, std::string_view content) {
   std::vector<Program> programs;
   std::set<std::string> keys;
-  for (const Block& block : readBlocks(path)) {
+  for (const Block& block : readBlocks(file, content)) {
     Fields f(block,
              {"key", "name", "latin", "version", "size", "category", "date", "keywords", "question",
               "shot", "download"},
@@ -250,37 +313,47 @@ std::vector<Program> readSoftware(const std::filesystem::path& path) {
                                       {"category", p.category},
                                       {"date", p.date},
                                       {"question", p.question}})
-      checkText(f, field, text);
+      checkField(f, field, text);
     checkText(f, "description", p.description);
     checkPlainTitle(f, "name", p.name);
     checkPlainTitle(f, "version", p.version);
     for (char c : p.latin)
       if (c < 0x20 || c > 0x7E) f.fail("latin", "latin name must be printable ASCII");
     if (p.latin.size() > 40) f.fail("latin", "latin name longer than 40 characters");
-    for (const auto& k : p.keywords) checkText(f, "keywords", k);
+    for (const auto& k : p.keywords) checkField(f, "keywords", k);
     const auto& d = p.download;
     if (d.size() < 5 || !d.ends_with(".zip") ||
         d.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") !=
             std::string::npos)
       f.fail("download", "download must be a plain file name ending in .zip");
     if (p.description.empty()) f.fail("key", "program \"" + p.key + "\" has no description");
-    // The program cuts the description at the first "</div>" behind its start.
-    if (containsNoCase(p.description, "</div>"))
-      f.fail("key", "description of \"" + p.key + "\" must not contain </div>");
+    checkBody(f, "description", p.description, kDescriptionMarkers);
     programs.push_back(std::move(p));
   }
-  if (programs.empty()) throw CorpusError(path.filename().string() + ": no entries");
+  if (programs.empty()) throw CorpusError(file + ": no entries");
   return programs;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text{std::istreambuf_iterator<char>(in), {}};
+  if (!in && !in.eof()) throw CorpusError("cannot read " + path.string());
+  return text;
 }
 
 }  // namespace
 
-Corpus loadCorpus(const std::filesystem::path& dir) {
+Corpus parseCorpus(std::string_view fuzzy, std::string_view exact, std::string_view software) {
   Corpus corpus;
-  corpus.fuzzy = readQa(dir / kFuzzyFile, false);
-  corpus.exact = readQa(dir / kExactFile, true);
-  corpus.software = readSoftware(dir / kSoftwareFile);
+  corpus.fuzzy = readQa(kFuzzyFile, fuzzy, false);
+  corpus.exact = readQa(kExactFile, exact, true);
+  corpus.software = readSoftware(kSoftwareFile, software);
   return corpus;
+}
+
+Corpus loadCorpus(const std::filesystem::path& dir) {
+  return parseCorpus(readFile(dir / kFuzzyFile), readFile(dir / kExactFile),
+                     readFile(dir / kSoftwareFile));
 }
 
 }  // namespace qelvora::sites

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qelvora::sites {
@@ -62,5 +63,7 @@ inline constexpr const char* kSoftwareFile = "software.txt";
 
 // Reads and checks the three files of the data folder; throws CorpusError.
 Corpus loadCorpus(const std::filesystem::path& dir);
+// The same checks on the three files' contents, given as bytes.
+Corpus parseCorpus(std::string_view fuzzy, std::string_view exact, std::string_view software);
 
 }  // namespace qelvora::sites

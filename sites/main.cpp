@@ -1,20 +1,18 @@
 // qelvora-sites: serves the time page and the three answer sites on one port, by default on
 // loopback only. SIGINT and SIGTERM stop it cleanly (exit code 0).
-#include <httplib.h>
-#include <pthread.h>
+#include <getopt.h>
 #include <signal.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "sites/corpus.h"
 #include "sites/server.h"
+#include "sites/sites.h"
 
 namespace {
 
@@ -23,25 +21,32 @@ namespace fs = std::filesystem;
 void usage(std::FILE* to) {
   std::fputs(
       "usage: qelvora-sites [--listen ADDR] [--port N] [--data DIR] [--log]\n"
+      "       qelvora-sites --help | --version\n"
+      "Serves the time page and the three reference answer sites of Qelvora.\n"
       "  --listen ADDR  address to listen on (default 127.0.0.1)\n"
       "  --port N       port (default 8750); 0 picks a free port and prints it as the first line\n"
-      "  --data DIR     corpus folder (default: the installed or source-tree data folder)\n"
-      "  --log          write each request to stderr\n",
+      "  --data DIR     corpus folder (default: ../share/qelvora/sites beside the program)\n"
+      "  --log          write each request to standard error\n"
+      "  --help         show this help and exit\n"
+      "  --version      show the version and exit\n"
+      "Exit status: 0 when stopped by SIGTERM or SIGINT, 1 when the corpus cannot be read or the\n"
+      "address cannot be used, 2 on a usage error.\n",
       to);
 }
 
-// The installed data folder next to the installed binary, else the source tree's.
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "qelvora-sites: %s\n", message.c_str());
+  usage(stderr);
+  return 2;
+}
+
+// The corpus folder where the installed layout puts it, relative to the running program; the
+// build tree mirrors that layout beside its binary.
 fs::path defaultDataDir() {
   std::error_code ec;
   const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    const fs::path prefix = exe.parent_path().parent_path();
-    const fs::path installed = prefix / QELVORA_SITES_INSTALLED_DATA_DIR;
-    if (exe.parent_path() == prefix / QELVORA_SITES_INSTALLED_BIN_DIR &&
-        fs::is_directory(installed, ec))
-      return installed;
-  }
-  return QELVORA_SITES_SOURCE_DATA_DIR;
+  if (ec) return {};
+  return (exe.parent_path() / QELVORA_SITES_DATA_FROM_BIN).lexically_normal();
 }
 
 bool parsePort(const std::string& text, int& port) {
@@ -51,39 +56,76 @@ bool parsePort(const std::string& text, int& port) {
   return port <= 65535;
 }
 
+// Idle clients each hold a descriptor: raise the soft limit as far as the hard one allows and give
+// the number of connections that fits below it, so that accepting never runs out of descriptors.
+unsigned raiseDescriptorLimit() {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return 512;
+  const rlim_t wanted = std::min<rlim_t>(files.rlim_max, 65536);
+  if (files.rlim_cur < wanted) {
+    files.rlim_cur = wanted;
+    setrlimit(RLIMIT_NOFILE, &files);
+    getrlimit(RLIMIT_NOFILE, &files);
+  }
+  const rlim_t spare = 64;  // the corpus files, the listener, the library's own
+  if (files.rlim_cur <= spare * 2) return 16;
+  return static_cast<unsigned>(std::min<rlim_t>(files.rlim_cur - spare, 1u << 20));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string listenAddress = "127.0.0.1";
-  int port = 8750;
+  qelvora::sites::ServerSettings settings;
   fs::path dataDir;
-  bool log = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--help" || arg == "-h") {
-      usage(stdout);
-      return 0;
-    } else if (arg == "--listen" && hasValue) {
-      listenAddress = argv[++i];
-    } else if (arg == "--port" && hasValue) {
-      if (!parsePort(argv[++i], port)) {
-        std::fprintf(stderr, "qelvora-sites: bad port \"%s\"\n", argv[i]);
-        return 2;
-      }
-    } else if (arg == "--data" && hasValue) {
-      dataDir = argv[++i];
-    } else if (arg == "--log") {
-      log = true;
-    } else {
-      std::fprintf(stderr, "qelvora-sites: unknown or incomplete option \"%s\"\n", arg.c_str());
-      usage(stderr);
-      return 2;
+  static const option kOptions[] = {{"listen", required_argument, nullptr, 'l'},
+                                    {"port", required_argument, nullptr, 'p'},
+                                    {"data", required_argument, nullptr, 'd'},
+                                    {"log", no_argument, nullptr, 'L'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {"version", no_argument, nullptr, 'V'},
+                                    {nullptr, 0, nullptr, 0}};
+  opterr = 0;  // our own messages, then the usage
+  int option;
+  while ((option = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1) {
+    switch (option) {
+      case 'l':
+        settings.address = optarg;
+        break;
+      case 'p':
+        if (!parsePort(optarg, settings.port))
+          return usageError("bad port \"" + std::string(optarg) + "\"");
+        break;
+      case 'd':
+        dataDir = optarg;
+        break;
+      case 'L':
+        settings.log = true;
+        break;
+      case 'h':
+        usage(stdout);
+        return 0;
+      case 'V':
+        std::printf("qelvora-sites %s\n", QELVORA_VERSION);
+        return 0;
+      case ':':
+        return usageError("option \"" + std::string(argv[optind - 1]) + "\" needs a value");
+      default:
+        return usageError("unknown option \"" + std::string(argv[optind - 1]) + "\"");
     }
   }
-  if (dataDir.empty()) dataDir = defaultDataDir();
+  if (optind < argc) return usageError("unexpected argument \"" + std::string(argv[optind]) + "\"");
 
-  // Block the stop signals before any thread starts, so that only the waiter below receives them.
+  if (dataDir.empty()) {
+    dataDir = defaultDataDir();
+    std::error_code ec;
+    if (dataDir.empty() || !fs::is_directory(dataDir, ec)) {
+      std::fprintf(stderr, "qelvora-sites: no corpus folder at %s; give one with --data DIR\n",
+                   dataDir.empty() ? "the program's own location" : dataDir.c_str());
+      return 1;
+    }
+  }
+
+  // Block the stop signals before any thread starts, so that only the wait below receives them.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
@@ -91,46 +133,27 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  settings.connectionLimit = std::min(settings.connectionLimit, raiseDescriptorLimit());
   std::unique_ptr<qelvora::sites::Sites> sites;
+  std::unique_ptr<qelvora::sites::Server> server;
   try {
     sites = std::make_unique<qelvora::sites::Sites>(qelvora::sites::loadCorpus(dataDir));
+    server = std::make_unique<qelvora::sites::Server>(*sites, settings);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qelvora-sites: %s\n", e.what());
     return 1;
   }
 
-  httplib::Server server;
-  sites->install(server, log);
-  server.set_payload_max_length(64 * 1024);
-
-  int bound = port;
-  if (port == 0) {
-    bound = server.bind_to_any_port(listenAddress);
-  } else if (!server.bind_to_port(listenAddress, port)) {
-    bound = -1;
-  }
-  if (bound <= 0) {
-    std::fprintf(stderr, "qelvora-sites: cannot listen on %s port %d\n", listenAddress.c_str(),
-                 port);
-    return 1;
-  }
-  if (port == 0) {
-    std::printf("%d\n", bound);
+  if (settings.port == 0) {
+    std::printf("%d\n", server->port());
     std::fflush(stdout);
   }
-  const bool v6 = listenAddress.find(':') != std::string::npos;
+  const bool v6 = settings.address.find(':') != std::string::npos;
   std::fprintf(stderr, "qelvora-sites: serving %s on http://%s%s%s:%d/\n", dataDir.c_str(),
-               v6 ? "[" : "", listenAddress.c_str(), v6 ? "]" : "", bound);
+               v6 ? "[" : "", settings.address.c_str(), v6 ? "]" : "", server->port());
 
-  std::atomic<bool> stopping = false;
-  std::thread waiter([&] {
-    int received = 0;
-    sigwait(&stopSignals, &received);
-    stopping = true;
-    server.stop();
-  });
-  const bool ok = server.listen_after_bind();
-  if (!stopping) kill(getpid(), SIGTERM);  // wake the waiter: the server ended on its own
-  waiter.join();
-  return ok || stopping ? 0 : 1;
+  int received = 0;
+  sigwait(&stopSignals, &received);
+  server.reset();
+  return 0;
 }

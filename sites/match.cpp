@@ -1,7 +1,6 @@
 #include "sites/match.h"
 
 #include <algorithm>
-#include <set>
 #include <tuple>
 
 #include "sites/strings.h"
@@ -41,16 +40,28 @@ std::u32string normalize(std::string_view text) {
   return out;
 }
 
-std::set<char32_t> significantChars(std::string_view text) {
-  std::set<char32_t> chars;
+// The distinct significant characters, sorted: a set without a node per character, since every
+// search compares the question with every title.
+std::u32string significantChars(std::string_view text) {
+  std::u32string chars;
   for (char32_t c : normalize(text))
-    if (kStopChars.find(c) == std::u32string_view::npos) chars.insert(c);
+    if (kStopChars.find(c) == std::u32string_view::npos) chars.push_back(c);
+  std::sort(chars.begin(), chars.end());
+  chars.erase(std::unique(chars.begin(), chars.end()), chars.end());
   return chars;
 }
 
-size_t sharedCount(const std::set<char32_t>& a, const std::set<char32_t>& b) {
+size_t sharedCount(std::u32string_view a, std::u32string_view b) {
   size_t n = 0;
-  for (char32_t c : a) n += b.count(c);
+  for (size_t i = 0, j = 0; i < a.size() && j < b.size();) {
+    if (a[i] < b[j]) {
+      ++i;
+    } else if (b[j] < a[i]) {
+      ++j;
+    } else {
+      ++n, ++i, ++j;
+    }
+  }
   return n;
 }
 

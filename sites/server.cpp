@@ -1,201 +1,211 @@
 #include "sites/server.h"
 
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <stdexcept>
-
-#include "sites/archive.h"
-#include "sites/match.h"
-#include "sites/pages.h"
-#include "sites/strings.h"
+#include <thread>
 
 namespace qelvora::sites {
+
+struct Server::Handler {
+  const Sites& sites;
+  bool log;
+};
+
 namespace {
 
-void sendUtf8(httplib::Response& res, int status, const std::string& page) {
-  res.status = status;
-  res.set_content(page, "text/html; charset=utf-8");
-}
+// What one connection carries from request to request: the target of the request being read,
+// exactly as it came (the library hands the handler a decoded path only), and this end's address.
+struct ConnectionState {
+  std::string target;
+  std::string localAddress;
+  bool headersSeen = false;  // the handler has had its first call for this request
+};
 
-void sendGbk(httplib::Response& res, int status, const std::string& page) {
-  auto gbk = utf8ToGbk(page);
-  // The corpus is checked for GBK at load and questions come in as GBK, so this cannot happen
-  // unless something is badly wrong; never send a half-converted page.
-  if (!gbk) throw std::runtime_error("page cannot be written in GBK");
-  res.status = status;
-  res.set_content(*gbk, "text/html; charset=gbk");
-}
-
-void notFound(httplib::Response& res) {
-  sendUtf8(res, 404, errorPage(404, "没有这个页面"));
-}
-
-void badRequest(httplib::Response& res, std::string_view why) {
-  sendUtf8(res, 400, errorPage(400, why));
-}
-
-// "http://host[:port]" for the absolute addresses of the software site. The Host header is used
-// only when it looks like a host name or address, so that it cannot smuggle markup into a page.
-std::string baseUrl(const httplib::Request& req) {
-  std::string host = req.get_header_value("Host");
-  bool plausible = !host.empty() && host.size() <= 255;
-  for (char c : host) {
-    const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                    c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
-    if (!ok) plausible = false;
+std::string addressText(const sockaddr_storage& address) {
+  char text[INET6_ADDRSTRLEN] = "";
+  int port = 0;
+  if (address.ss_family == AF_INET6) {
+    const auto& a6 = reinterpret_cast<const sockaddr_in6&>(address);
+    inet_ntop(AF_INET6, &a6.sin6_addr, text, sizeof text);
+    port = ntohs(a6.sin6_port);
+    return "[" + std::string(text) + "]:" + std::to_string(port);
   }
-  if (!plausible) {
-    const bool v6 = req.local_addr.find(':') != std::string::npos;
-    host =
-        (v6 ? "[" + req.local_addr + "]" : req.local_addr) + ":" + std::to_string(req.local_port);
+  const auto& a4 = reinterpret_cast<const sockaddr_in&>(address);
+  inet_ntop(AF_INET, &a4.sin_addr, text, sizeof text);
+  port = ntohs(a4.sin_port);
+  return std::string(text) + ":" + std::to_string(port);
+}
+
+std::string localAddressOf(int fd) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
+  return addressText(address);
+}
+
+void onConnection(void*, MHD_Connection* connection, void** socketContext,
+                  MHD_ConnectionNotificationCode code) {
+  if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    delete static_cast<ConnectionState*>(*socketContext);
+    *socketContext = nullptr;
+    return;
   }
-  return "http://" + host;
+  try {
+    auto state = std::make_unique<ConnectionState>();
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info) state->localAddress = localAddressOf(info->connect_fd);
+    *socketContext = state.release();
+  } catch (const std::bad_alloc&) {
+    *socketContext = nullptr;  // the handler then refuses the connection's requests
+  }
 }
 
-// The query fields, or nullopt after answering 400.
-std::optional<QueryFields> queryOf(const httplib::Request& req, httplib::Response& res) {
-  auto fields = parseQuery(req.target);
-  if (!fields) badRequest(res, "查询参数的百分号编码有误");
-  return fields;
+// Called with each request's target before the library decodes it; the returned state becomes the
+// request's context in the handler.
+void* onTarget(void*, const char* target, MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  auto* state = info ? static_cast<ConnectionState*>(info->socket_context) : nullptr;
+  if (!state) return nullptr;
+  try {
+    state->target = target;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  state->headersSeen = false;
+  return state;
 }
 
-// Valid UTF-8 without NUL: the program's texts never hold one, and it would end the page early
-// for anyone who reads pages up to their first NUL.
-bool isQuestionText(const std::string& text) {
-  return text.find('\0') == std::string::npos && decodeUtf8(text).has_value();
+MHD_Response* responseFor(Reply& reply) {
+  if (reply.sharedBody) {
+    // Pictures and archives live as long as the Sites object, which outlives the server.
+    return MHD_create_response_from_buffer(reply.sharedBody->size(),
+                                           const_cast<char*>(reply.sharedBody->data()),
+                                           MHD_RESPMEM_PERSISTENT);
+  }
+  auto body = std::make_unique<std::string>(std::move(reply.body));
+  MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+      body->size(), body->data(), [](void* owned) { delete static_cast<std::string*>(owned); },
+      body.get());
+  if (response) body.release();
+  return response;
 }
 
-std::string pathOf(const std::string& target) {
-  return target.substr(0, target.find('?'));
+MHD_Result onRequest(void* cls, MHD_Connection* connection, const char*, const char* method,
+                     const char*, const char*, size_t* uploadSize, void** requestContext) {
+  const Server::Handler& handler = *static_cast<const Server::Handler*>(cls);
+  auto* state = static_cast<ConnectionState*>(*requestContext);
+  if (!state) return MHD_NO;
+  if (!state->headersSeen) {
+    state->headersSeen = true;
+    return MHD_YES;
+  }
+  if (*uploadSize != 0) {
+    *uploadSize = 0;  // no route takes a body: read it and drop it
+    return MHD_YES;
+  }
+  try {
+    const char* host =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+    Reply reply =
+        handler.sites.respond({method, state->target, host ? host : "", state->localAddress});
+    const int status = reply.status;
+    MHD_Response* response = responseFor(reply);
+    if (!response) return MHD_NO;
+    if (!reply.contentType.empty())
+      MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.contentType.c_str());
+    for (const auto& [name, value] : reply.headers)
+      MHD_add_response_header(response, name.c_str(), value.c_str());
+    const MHD_Result queued =
+        MHD_queue_response(connection, static_cast<unsigned>(status), response);
+    MHD_destroy_response(response);
+    if (handler.log)
+      std::fprintf(stderr, "%s %s -> %d\n", printableTarget(method).c_str(),
+                   printableTarget(state->target).c_str(), status);
+    return queued;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qelvora-sites: request failed: %s\n", e.what());
+    return MHD_NO;  // closes the connection
+  }
 }
 
-template <typename T>
-const T* findByKey(const std::vector<T>& list, const std::string& key) {
-  for (const auto& item : list)
-    if (item.key == key) return &item;
-  return nullptr;
+// A bound, listening, non-blocking socket for address and port; throws with the reason.
+int listenOn(const std::string& address, int port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string where = address + " port " + std::to_string(port);
+  const int lookup = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (lookup != 0)
+    throw std::runtime_error("cannot listen on " + where + ": " + gai_strerror(lookup));
+  std::string why = "no address";
+  int fd = -1;
+  for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+    fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+    if (fd < 0) {
+      why = std::strerror(errno);
+      continue;
+    }
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
+      why = std::strerror(errno);
+      close(fd);
+      fd = -1;
+    }
+  }
+  freeaddrinfo(found);
+  if (fd < 0) throw std::runtime_error("cannot listen on " + where + ": " + why);
+  return fd;
 }
 
 }  // namespace
 
-Sites::Sites(Corpus corpus) : corpus_(std::move(corpus)) {
-  for (const Program& p : corpus_.software) {
-    shots_[p.key] = drawScreenshot(p);
-    icons_[p.key] = drawIcon(p);
-    archives_[p.key] = makeZip({{"readme.txt", softwareReadme(p)}});
+Server::Server(const Sites& sites, const ServerSettings& settings)
+    : handler_(std::make_unique<Handler>(Handler{sites, settings.log})) {
+  const int fd = listenOn(settings.address, settings.port);
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+  port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                            : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+
+  // Each thread waits on its own epoll set and takes its share of the connections; a search page
+  // costs tens of microseconds, so one thread per processor keeps them all busy under load.
+  const unsigned threads =
+      settings.threads ? settings.threads : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+  const unsigned flags =
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | (settings.log ? MHD_USE_ERROR_LOG : 0);
+  daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &onRequest, handler_.get(),
+                             MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
+                             settings.connectionLimit, MHD_OPTION_CONNECTION_TIMEOUT,
+                             settings.idleSeconds, MHD_OPTION_NOTIFY_CONNECTION, &onConnection,
+                             nullptr, MHD_OPTION_URI_LOG_CALLBACK, &onTarget, nullptr,
+                             MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_END);
+  if (!daemon_) {
+    close(fd);
+    throw std::runtime_error("cannot start serving on " + settings.address + " port " +
+                             std::to_string(port_));
   }
 }
 
-void Sites::install(httplib::Server& server, bool log) const {
-  using httplib::Request;
-  using httplib::Response;
-
-  // A target whose escapes do not decode is refused before any route sees it.
-  server.set_pre_routing_handler([](const Request& req, Response& res) {
-    const std::string path = pathOf(req.target);
-    if (path.empty() || path[0] != '/' || !percentDecode(path) || !parseQuery(req.target)) {
-      badRequest(res, "请求地址的格式有误");
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
-  server.set_exception_handler([](const Request&, Response& res, std::exception_ptr ep) {
-    std::string what = "unknown error";
-    try {
-      if (ep) std::rethrow_exception(ep);
-    } catch (const std::exception& e) {
-      what = e.what();
-    } catch (...) {
-    }
-    std::fprintf(stderr, "qelvora-sites: request failed: %s\n", what.c_str());
-    sendUtf8(res, 500, errorPage(500, "服务器内部错误"));
-  });
-  if (log) {
-    server.set_logger([](const Request& req, const Response& res) {
-      std::fprintf(stderr, "%s %s -> %d\n", req.method.c_str(), req.target.c_str(), res.status);
-    });
-  }
-
-  server.Get("/", [this](const Request&, Response& res) { sendUtf8(res, 200, homePage(corpus_)); });
-
-  server.Get("/special/time/", [](const Request&, Response& res) {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
-    res.set_header("Cache-Control", "no-store");
-    sendUtf8(res, 200, timePage(ms));
-  });
-
-  // Fuzzy site.
-  server.Get("/search/", [this](const Request& req, Response& res) {
-    auto fields = queryOf(req, res);
-    if (!fields) return;
-    const std::string q = fieldValue(*fields, "q");
-    if (!isQuestionText(q)) return badRequest(res, "问题不是有效的 UTF-8 文字");
-    sendUtf8(res, 200, fuzzySearchPage(q, corpus_.fuzzy, matchFuzzy(corpus_.fuzzy, q)));
-  });
-  server.Get(R"(/q/([A-Za-z0-9_-]+))", [this](const Request& req, Response& res) {
-    const QaEntry* e = findByKey(corpus_.fuzzy, req.matches[1].str());
-    if (!e) return notFound(res);
-    sendUtf8(res, 200, fuzzyAnswerPage(*e));
-  });
-  server.Get(R"(/ad/([A-Za-z0-9]+))", [](const Request& req, Response& res) {
-    if (!hasSponsor(req.matches[1].str())) return notFound(res);
-    sendUtf8(res, 200, sponsoredPage(req.matches[1].str()));
-  });
-
-  // Exact site.
-  server.Get("/s/", [this](const Request& req, Response& res) {
-    auto fields = queryOf(req, res);
-    if (!fields) return;
-    const std::string w = fieldValue(*fields, "w");
-    if (!isQuestionText(w)) return badRequest(res, "问题不是有效的 UTF-8 文字");
-    sendUtf8(res, 200, exactSearchPage(w, corpus_.exact, matchExact(corpus_.exact, w)));
-  });
-  server.Get(R"(/z/([A-Za-z0-9_-]+)\.htm)", [this](const Request& req, Response& res) {
-    auto fields = queryOf(req, res);
-    if (!fields) return;
-    const QaEntry* e = findByKey(corpus_.exact, req.matches[1].str());
-    if (!e) return notFound(res);
-    std::string sw = fieldValue(*fields, "sw");
-    if (!decodeUtf8(sw)) sw.clear();  // only echoed into the search box
-    sendUtf8(res, 200, exactAnswerPage(*e, sw));
-  });
-
-  // Software site: pages and questions in GBK.
-  server.Get(R"(/search\.aspx)", [this](const Request& req, Response& res) {
-    auto fields = queryOf(req, res);
-    if (!fields) return;
-    auto keyword = gbkToUtf8(fieldValue(*fields, "keyword"));
-    if (!keyword || !isQuestionText(*keyword)) return badRequest(res, "关键词不是有效的 GBK 文字");
-    sendGbk(res, 200,
-            softwareSearchPage(*keyword, corpus_.software,
-                               matchSoftware(corpus_.software, *keyword), baseUrl(req)));
-  });
-  server.Get(R"(/soft/([A-Za-z0-9_-]+)\.html)", [this](const Request& req, Response& res) {
-    const Program* p = findByKey(corpus_.software, req.matches[1].str());
-    if (!p) return notFound(res);
-    sendGbk(res, 200, softwareDetailPage(*p, baseUrl(req), shots_.at(p->key).extension));
-  });
-  server.Get(R"(/shot/([A-Za-z0-9_-]+)\.(png|jpg))", [this](const Request& req, Response& res) {
-    auto it = shots_.find(req.matches[1].str());
-    if (it == shots_.end() || it->second.extension != req.matches[2].str()) return notFound(res);
-    res.set_content(it->second.bytes, it->second.mimeType);
-  });
-  server.Get(R"(/icon/([A-Za-z0-9_-]+)\.png)", [this](const Request& req, Response& res) {
-    auto it = icons_.find(req.matches[1].str());
-    if (it == icons_.end()) return notFound(res);
-    res.set_content(it->second.bytes, it->second.mimeType);
-  });
-  server.Get(R"(/down/([A-Za-z0-9_-]+)\.zip)", [this](const Request& req, Response& res) {
-    const Program* p = findByKey(corpus_.software, req.matches[1].str());
-    if (!p) return notFound(res);
-    res.set_header("Content-Disposition", "attachment; filename=\"" + p->download + "\"");
-    res.set_content(archives_.at(p->key), "application/zip");
-  });
-
-  server.Get(".*", [](const Request&, Response& res) { notFound(res); });
+Server::~Server() {
+  MHD_stop_daemon(daemon_);
 }
 
 }  // namespace qelvora::sites

@@ -1,35 +1,44 @@
-// The routes of the time service and the three sites on one HTTP server.
+// The HTTP side of qelvora-sites: event-driven listener threads (libmicrohttpd on epoll) that read
+// requests as they come and hand each whole request to the routes, so that a client that sends
+// slowly or not at all holds only its own connection.
 #pragma once
 
-#include <map>
+#include <memory>
 #include <string>
 
-#include "sites/corpus.h"
-#include "sites/images.h"
+#include "sites/sites.h"
 
-namespace httplib {
-class Server;
-}
+struct MHD_Daemon;
 
 namespace qelvora::sites {
 
-class Sites {
+struct ServerSettings {
+  std::string address = "127.0.0.1";  // a numeric address or a host name
+  int port = 8750;                    // 0: a free port
+  bool log = false;                   // one line per request on stderr
+  unsigned connectionLimit = 4096;    // more are refused until some close
+  unsigned idleSeconds = 10;          // a connection silent this long is closed
+  unsigned threads = 0;               // listener threads; 0: one per processor, at most 4
+};
+
+class Server {
  public:
-  // Draws the pictures and packs the downloads once, up front; throws std::runtime_error if libgd
-  // fails.
-  explicit Sites(Corpus corpus);
+  // Listens and starts serving; throws std::runtime_error saying why it cannot. The Sites object
+  // must outlive the server.
+  Server(const Sites& sites, const ServerSettings& settings);
+  // Stops listening, closes every connection and waits for the listener threads.
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
 
-  // Registers every route, the 400 check of request targets and the exception guard. With log,
-  // each request is written to stderr. The Sites object must outlive the server.
-  void install(httplib::Server& server, bool log) const;
+  int port() const { return port_; }
 
-  const Corpus& corpus() const { return corpus_; }
+  struct Handler;  // what the library's callbacks share; defined with them
 
  private:
-  Corpus corpus_;
-  std::map<std::string, Picture> shots_;
-  std::map<std::string, Picture> icons_;
-  std::map<std::string, std::string> archives_;
+  std::unique_ptr<Handler> handler_;
+  MHD_Daemon* daemon_ = nullptr;
+  int port_ = 0;
 };
 
 }  // namespace qelvora::sites

@@ -73,12 +73,12 @@ int hexValue(char c) {
 
 }  // namespace
 
-std::optional<std::string> percentDecode(std::string_view text) {
+std::optional<std::string> percentDecode(std::string_view text, bool plusIsSpace) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    if (c == '+') {
+    if (c == '+' && plusIsSpace) {
       out.push_back(' ');
     } else if (c == '%') {
       if (i + 2 >= text.size()) return std::nullopt;

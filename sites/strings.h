@@ -14,8 +14,9 @@ namespace qelvora::sites {
 std::optional<std::u32string> decodeUtf8(std::string_view text);
 std::string encodeUtf8(std::u32string_view text);
 
-// "%XX" escapes and "+" for a space; nullopt when a "%" is not followed by two hex digits.
-std::optional<std::string> percentDecode(std::string_view text);
+// "%XX" escapes and, unless told otherwise, "+" for a space; nullopt when a "%" is not followed by
+// two hex digits.
+std::optional<std::string> percentDecode(std::string_view text, bool plusIsSpace = true);
 
 // The query part of a request target as (name, value) pairs, both decoded; nullopt when any part
 // is malformed. A field without "=" has an empty value.

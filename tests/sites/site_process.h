@@ -20,14 +20,14 @@ struct Page {
   httplib::Headers headers;
 };
 
-// One run of qelvora-sites with the given options (plus --port 0 when startForPort). Its stdout
+// One run of qelvora-sites (this build's, or the program given) with the given options. Its stdout
 // and stderr are read through pipes.
 class SiteProcess {
  public:
-  explicit SiteProcess(std::vector<std::string> args) {
+  explicit SiteProcess(std::vector<std::string> args, std::string program = QELVORA_SITES_BIN) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
-    args.insert(args.begin(), QELVORA_SITES_BIN);
+    args.insert(args.begin(), program);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -39,7 +39,7 @@ class SiteProcess {
       ::dup2(err[1], 2);
       ::close(out[0]);
       ::close(err[0]);
-      ::execv(QELVORA_SITES_BIN, argv.data());
+      ::execv(program.c_str(), argv.data());
       ::_exit(127);
     }
     ::close(out[1]);

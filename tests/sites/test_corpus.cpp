@@ -108,5 +108,53 @@ TEST_F(CorpusFiles, RefusesFaultyEntries) {
   }
 }
 
+// Text that goes into an answer page as markup must not hold a marker the program cuts that page
+// by, nor a NUL; the message names the file and line, the entry and the marker.
+TEST_F(CorpusFiles, RefusesMarkersAndNulTheProgramWouldCutWrongly) {
+  struct Case {
+    std::string fuzzy, exact, software;
+    std::string where, entry, marker;  // parts of the error
+  };
+  auto soft = [](const std::string& description) {
+    std::string s = kSoftware;
+    s.replace(s.find("<p>看图软件。</p>"), 22, description);
+    return s;
+  };
+  const std::string nul("\0", 1);
+  const Case cases[] = {
+      {kFuzzy, kExact,
+       soft("<p>看图</p>\n<a itemprop=\"downloadUrl\" href=\"javascript:alert(1)\" "
+            "title=\"允许单线程直接点击下载\">下载</a>"),
+       "software.txt:11:", "\"view\"", "itemprop=\"downloadUrl\" href=\""},
+      {kFuzzy, kExact, soft("<A HREF=\"x\" TARGET=\"_BLANK\"><IMG SRC=\"y.png\"></A>"),
+       "software.txt:10:", "\"view\"", "target=\"_blank\"><img src=\""},
+      {kFuzzy, kExact, soft("<p>a</DIV><div class=\"x\">b</p>"), "software.txt:10:", "\"view\"",
+       "</div>"},
+      {"key: 7\nquestion: 问\n\n<p>一</p>\n<p>a</div><div class=\"x\">b</p>\n", kExact, kSoftware,
+       "fuzzy.txt:5:", "\"7\"", "</div>"},
+      {"key: 7\nquestion: 在360问答上看到的\n\n答\n", kExact, kSoftware, "fuzzy.txt:2:", "\"7\"",
+       "360问答"},
+      {"key: 7\nquestion: 问\n\n答" + nul + "案\n", kExact, kSoftware, "fuzzy.txt:4:", "\"7\"",
+       "NUL"},
+      {kFuzzy, "key: a\nquestion: 问题\nkeywords: 问题\n\n答" + nul + "\n", kSoftware,
+       "exact.txt:5:", "\"a\"", "NUL"},
+      {kFuzzy, kExact, soft("看图" + nul), "software.txt:10:", "\"view\"", "NUL"},
+      {"key: 7\nquestion: 问\nasker: 某" + nul + "\n\n答\n", kExact, kSoftware,
+       "fuzzy.txt:3:", "\"7\"", "NUL"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.where + " " + c.marker);
+    writeAll(c.fuzzy, c.exact, c.software);
+    try {
+      loadCorpus(dir_);
+      ADD_FAILURE() << "accepted";
+    } catch (const CorpusError& e) {
+      const std::string message = e.what();
+      for (const std::string& part : {c.where, c.entry, c.marker})
+        EXPECT_NE(message.find(part), std::string::npos) << message;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qelvora::sites

@@ -1,13 +1,18 @@
 // qelvora-sites as the program sees it: every page is fetched over loopback from the real binary
 // and cut with the program's own markers and markup routines.
+#include <arpa/inet.h>
 #include <gd.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <zlib.h>
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "sites/corpus.h"
@@ -460,6 +465,133 @@ TEST(SitesProcess, RefusesToStartOnBadOptionsOrCorpus) {
     EXPECT_TRUE(contains(server.errorOutput(), c.message));
   }
   fs::remove_all(dir);
+}
+
+// A client that sends half a request and waits holds only its own connection: others are still
+// answered, and a waiting client that finishes its request is answered too.
+// A loopback connection to the port that has sent these bytes, or -1.
+int sendRaw(int port, std::string_view bytes) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != std::ssize(bytes)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The first 12 bytes of the answer ("HTTP/1.1 200"), waiting at most 5 s.
+std::string statusLine(int fd) {
+  pollfd ready{fd, POLLIN, 0};
+  char head[12];
+  if (::poll(&ready, 1, 5000) != 1 ||
+      ::recv(fd, head, sizeof head, MSG_WAITALL) != std::ssize(head))
+    return {};
+  return std::string(head, sizeof head);
+}
+
+TEST(SitesProcess, ClientsThatStopHalfwayStallNoOne) {
+  SiteProcess server({"--port", "0", "--data", QELVORA_SITES_DATA});
+  const int port = std::atoi(server.firstLine().c_str());
+  ASSERT_GT(port, 0);
+  std::vector<int> waiting;
+  for (int i = 0; i < 64; ++i) {
+    waiting.push_back(sendRaw(port, "GET /special/time/ HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+    ASSERT_GE(waiting.back(), 0);
+  }
+  // 5 s is far beyond a normal answer and below the server's 10 s idle time-out, so only a stall
+  // behind the waiting clients runs into it.
+  httplib::Client client("127.0.0.1", port);
+  client.set_read_timeout(5);
+  auto res = client.Get("/special/time/");
+  ASSERT_TRUE(res) << "no answer while clients were waiting";
+  EXPECT_EQ(res->status, 200);
+
+  ASSERT_EQ(::send(waiting[0], "\r\n", 2, MSG_NOSIGNAL), 2);
+  EXPECT_EQ(statusLine(waiting[0]), "HTTP/1.1 200");
+  for (int fd : waiting) ::close(fd);
+}
+
+// A target holding control bytes is refused, and the log shows its bytes only as printable text,
+// so that no request can drive the terminal that watches the log.
+TEST(SitesProcess, LogNeverPassesControlBytesOn) {
+  SiteProcess server({"--port", "0", "--data", QELVORA_SITES_DATA, "--log"});
+  const int port = std::atoi(server.firstLine().c_str());
+  ASSERT_GT(port, 0);
+  const int fd = sendRaw(port,
+                         "GET /q/\x1b]0;owned\x07\x9b"
+                         "2J HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(statusLine(fd), "HTTP/1.1 400");
+  ::close(fd);
+  EXPECT_EQ(server.stop(SIGTERM), 0);
+  const std::string log = server.errorOutput();
+  EXPECT_TRUE(contains(log, "GET /q/\\x1B]0;owned\\x07\\x9B2J -> 400")) << log;
+  EXPECT_EQ(log.find_first_of("\x1b\x07\x9b"), std::string::npos);
+}
+
+TEST(SitesProcess, CommandLine) {
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string firstLine;  // of stdout
+    std::string error;      // part of stderr
+  };
+  const Case cases[] = {
+      {{"--version"}, 0, "qelvora-sites " QELVORA_VERSION, ""},
+      {{"--help"}, 0, "usage: qelvora-sites [--listen ADDR] [--port N] [--data DIR] [--log]", ""},
+      {{"--log", "--port"}, 2, "", "\"--port\" needs a value"},
+      {{"--log", "extra"}, 2, "", "unexpected argument \"extra\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    SiteProcess process(c.args);
+    EXPECT_EQ(process.firstLine(), c.firstLine);
+    EXPECT_EQ(process.wait(), c.exitCode);
+    const std::string errors = process.errorOutput();
+    EXPECT_TRUE(contains(errors, c.error)) << errors;
+    // A usage error shows the usage where the user sees it; help and version stay quiet there.
+    EXPECT_EQ(contains(errors, "usage: qelvora-sites"), c.exitCode == 2) << errors;
+  }
+}
+
+// Without --data the program reads ../share/qelvora/sites beside its own folder: the build tree has
+// that layout, and so does a copy unpacked anywhere, which holds no path of either tree.
+TEST(SitesProcess, FindsItsCorpusBesideItself) {
+  namespace fs = std::filesystem;
+  const fs::path top =
+      fs::temp_directory_path() / ("qelvora-sites-unpacked-" + std::to_string(::getpid()));
+  fs::remove_all(top);
+  fs::create_directories(top / "bin");
+  fs::create_directories(top / "share/qelvora");
+  fs::copy_file(QELVORA_SITES_BIN, top / "bin/qelvora-sites");
+  fs::copy(QELVORA_SITES_DATA, top / "share/qelvora/sites");
+
+  std::ifstream in(QELVORA_SITES_BIN, std::ios::binary);
+  const std::string binary{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_FALSE(contains(binary, QELVORA_SOURCE_DIR "/"));
+  EXPECT_FALSE(contains(binary, QELVORA_BINARY_DIR "/"));
+
+  for (const std::string& program :
+       {std::string(QELVORA_SITES_BIN), (top / "bin/qelvora-sites").string()}) {
+    SCOPED_TRACE(program);
+    SiteProcess server({"--port", "0"}, program);
+    const int port = std::atoi(server.firstLine().c_str());
+    ASSERT_GT(port, 0) << server.errorOutput();
+    EXPECT_EQ(fetch(port, "/q/2190417").status, 200);
+  }
+
+  fs::remove_all(top / "share");
+  SiteProcess orphan({"--port", "0"}, (top / "bin/qelvora-sites").string());
+  EXPECT_EQ(orphan.firstLine(), "");
+  EXPECT_EQ(orphan.wait(), 1);
+  EXPECT_TRUE(contains(orphan.errorOutput(),
+                       "no corpus folder at " + (top / "share/qelvora/sites").string()));
+  fs::remove_all(top);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include "answer/answer_context.h"
 #include "base/controls.h"
 #include "base/text.h"
-#include "sources/clean_markup.h"  // busyText(), transcript()
+#include "sources/transcript.h"
 
 namespace qelvora {
 

@@ -16,11 +16,13 @@
 #include <memory>
 #include <thread>
 
-#include "../tests/answer/test_router_support.h"
 #include "answer/time_answer.h"
 #include "app/event_hooks.h"
 #include "base/hosts.h"
 #include "sites/corpus.h"
+#include "sources/answer_site.h"
+#include "sources/source_software.h"
+#include "tests/answer/test_router_support.h"
 #include "tests/support/sites_process.h"
 #include "web/encoding.h"
 #include "web/fetch.h"
@@ -62,20 +64,16 @@ double fetchesMs(Kind kind, const Text& question, const ProgramState& state) {
     const auto start = Clock::now();
     switch (kind) {
       case kFuzzy:
-        fetchPage("http://" + hosts().source1 + "/search/?q=" + urlEncodeUtf8(question));
-        fetchPage("http://" + hosts().source1 + "/q/" + state.answerLink);
-        break;
       case kExact: {
+        const AnswerSite& site = kind == kFuzzy ? fuzzySite() : exactSite();
+        const Text address = "http://" + hosts().*site.host;
         const Text q = urlEncodeUtf8(question);
-        fetchPage("http://" + hosts().source2 + "/s/?w=" + q +
-                  "&search=" + urlEncodeUtf8(utf8ToGbk("搜索答案")) + "&ch=sp.sb.top");
-        fetchPage("http://" + hosts().source2 + "/z/" + state.answerLink + ".htm?sw=" + q +
-                  "&ch=new.w.search.0&ch=1");
+        fetchPage(address + site.searchPath(q));
+        fetchPage(address + site.answerPath(state.answerLink, q));
         break;
       }
       case kSoftware:
-        fetchPage("http://" + hosts().source3 + "/search.aspx?keyword=" + urlEncodeGbk(question) +
-                  "&sType=all");
+        fetchPage("http://" + hosts().source3 + softwareSite().searchPath(urlEncodeGbk(question)));
         fetchPage(state.answerLink);
         break;
       case kTime:

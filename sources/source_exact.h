@@ -1,7 +1,7 @@
 // Answer source 2 (exact): a second question-and-answer site; pages in UTF-8.
 #pragma once
 
-#include "sources/clean_markup.h"
+#include "sources/source_run.h"
 
 namespace qelvora {
 

@@ -1,7 +1,7 @@
 // Answer source 1 (fuzzy): a question-and-answer site searched loosely; pages in UTF-8.
 #pragma once
 
-#include "sources/clean_markup.h"
+#include "sources/source_run.h"
 
 namespace qelvora {
 

@@ -16,7 +16,9 @@
 #include <memory>
 
 #include "sites/corpus.h"
+#include "sources/answer_site.h"
 #include "sources/markup.h"
+#include "sources/source_software.h"
 #include "tests/sites/site_process.h"
 #include "web/encoding.h"
 
@@ -27,38 +29,10 @@ using testing::fetch;
 using testing::Page;
 using testing::SiteProcess;
 
-const std::string kSearchField = "&search=%E6%90%9C%E7%B4%A2%E7%AD%94%E6%A1%88&ch=sp.sb.top";
-
-// The program's markers, in GBK as the program holds them.
-struct Markers {
-  Text fuzzyKeyStart = utf8ToGbk("index=\"2\" aId=\"");
-  Text fuzzyKeyEnd = utf8ToGbk("\" target=\"");
-  Text fuzzyTitleStart = utf8ToGbk("\"utf-8\"><title>");
-  Text fuzzyTitleEnd = utf8ToGbk("360问答");
-  Text fuzzyAnswerStart = utf8ToGbk("class=\"resolved-cnt\">");
-  Text fuzzyAnswerEnd = utf8ToGbk("</div><div class=\"");
-  Text exactKeyStart = utf8ToGbk("<h3 pid=\"\"><a href=\"/z/");
-  Text exactKeyEnd = utf8ToGbk(".htm");
-  Text exactTitleStart = utf8ToGbk("id=\"questionTitle\">");
-  Text exactTitleEnd = utf8ToGbk("</h3>");
-  Text exactAnswerStart = utf8ToGbk("class=\"answer-con\"><pre>");
-  Text exactAnswerEnd = utf8ToGbk("</pre>\n</div></div>\n<div");
-  Text softLinkStart = utf8ToGbk("</a><a href=\"");
-  Text quote = utf8ToGbk("\"");
-  Text nameStart = utf8ToGbk("itemprop=\"name\">");
-  Text nameEnd = utf8ToGbk("</span>");
-  Text descStart = utf8ToGbk("<div id=\"rom_des\">");
-  Text descEnd = utf8ToGbk("</div>");
-  Text shotStart = utf8ToGbk("target=\"_blank\"><img src=\"");
-  Text shotEnd = utf8ToGbk("\"></a>");
-  Text downStart = utf8ToGbk("itemprop=\"downloadUrl\" href=\"");
-  Text downEnd = utf8ToGbk("\" title=\"允许单线程直接点击下载\"");
-};
-
-const Markers& markers() {
-  static const Markers m;
-  return m;
-}
+// The sites as the program describes them: addresses and markers.
+const AnswerSite& fuzzy = fuzzySite();
+const AnswerSite& exact = exactSite();
+const SoftwareSite& software = softwareSite();
 
 bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
@@ -82,26 +56,25 @@ class SitesTest : public ::testing::Test {
 
   // Source 1's search, converted to GBK as the program does; the cut key.
   static Text fuzzyKey(const std::string& questionUtf8, Text* pageOut = nullptr) {
-    Page page = fetch(port_, "/search/?q=" + urlEncodeUtf8(utf8ToGbk(questionUtf8)));
+    Page page = fetch(port_, fuzzy.searchPath(urlEncodeUtf8(utf8ToGbk(questionUtf8))));
     EXPECT_EQ(page.status, 200) << questionUtf8;
     Text gbk = pageToGbk(page.body);
     if (pageOut) *pageOut = gbk;
-    return cutBetween(gbk, markers().fuzzyKeyStart, markers().fuzzyKeyEnd);
+    return cutBetween(gbk, fuzzy.key);
   }
   static Text exactKey(const std::string& questionUtf8, Text* pageOut = nullptr) {
-    Page page = fetch(port_, "/s/?w=" + urlEncodeUtf8(utf8ToGbk(questionUtf8)) + kSearchField);
+    Page page = fetch(port_, exact.searchPath(urlEncodeUtf8(utf8ToGbk(questionUtf8))));
     EXPECT_EQ(page.status, 200) << questionUtf8;
     Text gbk = pageToGbk(page.body);
     if (pageOut) *pageOut = gbk;
-    return cutBetween(gbk, markers().exactKeyStart, markers().exactKeyEnd);
+    return cutBetween(gbk, exact.key);
   }
   // Source 3 sends the question's GBK bytes and reads the page as it comes (GBK).
   static Text softwareLink(const std::string& questionUtf8, Text* pageOut = nullptr) {
-    Page page = fetch(
-        port_, "/search.aspx?keyword=" + urlEncodeGbk(utf8ToGbk(questionUtf8)) + "&sType=all");
+    Page page = fetch(port_, software.searchPath(urlEncodeGbk(utf8ToGbk(questionUtf8))));
     EXPECT_EQ(page.status, 200) << questionUtf8;
     if (pageOut) *pageOut = page.body;
-    return cutBetween(page.body, markers().softLinkStart, markers().quote);
+    return cutBetween(page.body, software.detailLink);
   }
   // A page address cut from a page must point back at this server; the path behind it.
   static std::string pathOnServer(const std::string& address) {
@@ -146,17 +119,15 @@ TEST_F(SitesTest, FuzzySiteFindsTheBestMatchAndCutsItsAnswer) {
     // A sponsored entry marked index="1" stands before the best match.
     const size_t first = results.find("index=\"1\"");
     EXPECT_NE(first, std::string::npos);
-    EXPECT_LT(first, results.find(markers().fuzzyKeyStart));
+    EXPECT_LT(first, results.find(fuzzy.key.start));
 
-    Text answerPage = pageToGbk(fetch(port_, std::string("/q/") + c.key).body);
+    Text answerPage = pageToGbk(fetch(port_, fuzzy.answerPath(c.key, "")).body);
     const sites::QaEntry* entry = nullptr;
     for (const auto& e : corpus_->fuzzy)
       if (e.key == c.key) entry = &e;
     ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(cutBetween(answerPage, markers().fuzzyTitleStart, markers().fuzzyTitleEnd),
-              utf8ToGbk(entry->question + "_"));
-    EXPECT_EQ(cutBetween(answerPage, markers().fuzzyAnswerStart, markers().fuzzyAnswerEnd),
-              utf8ToGbk(entry->answer));
+    EXPECT_EQ(cutBetween(answerPage, fuzzy.title), utf8ToGbk(entry->question + "_"));
+    EXPECT_EQ(cutBetween(answerPage, fuzzy.answer), utf8ToGbk(entry->answer));
   }
 }
 
@@ -179,12 +150,10 @@ TEST_F(SitesTest, ExactSiteSkipsTheFeaturedHeadingAndKeepsLfLineEnds) {
     const size_t firstHeading = results.find("<h3 pid=\"");
     ASSERT_NE(firstHeading, std::string::npos);
     EXPECT_NE(results.compare(firstHeading, 10, "<h3 pid=\"\""), 0);
-    EXPECT_LT(firstHeading, results.find(markers().exactKeyStart));
+    EXPECT_LT(firstHeading, results.find(exact.key.start));
 
     // The program asks for the answer page with its own field order.
-    const std::string target = std::string("/z/") + c.key +
-                               ".htm?sw=" + urlEncodeUtf8(utf8ToGbk(c.question)) +
-                               "&ch=new.w.search.0&ch=1";
+    const std::string target = exact.answerPath(c.key, urlEncodeUtf8(utf8ToGbk(c.question)));
     Page page = fetch(port_, target);
     ASSERT_EQ(page.status, 200);
     EXPECT_EQ(page.body.find('\r'), std::string::npos) << "the page must use LF line ends";
@@ -193,10 +162,8 @@ TEST_F(SitesTest, ExactSiteSkipsTheFeaturedHeadingAndKeepsLfLineEnds) {
     for (const auto& e : corpus_->exact)
       if (e.key == c.key) entry = &e;
     ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(cutBetween(gbk, markers().exactTitleStart, markers().exactTitleEnd),
-              utf8ToGbk(entry->question));
-    EXPECT_EQ(cutBetween(gbk, markers().exactAnswerStart, markers().exactAnswerEnd),
-              utf8ToGbk(entry->answer));
+    EXPECT_EQ(cutBetween(gbk, exact.title), utf8ToGbk(entry->question));
+    EXPECT_EQ(cutBetween(gbk, exact.answer), utf8ToGbk(entry->answer));
   }
 }
 
@@ -265,12 +232,11 @@ TEST_F(SitesTest, SoftwareSiteLeadsToDetailScreenshotAndDownload) {
       if (p.key == c.key) program = &p;
     ASSERT_NE(program, nullptr);
     const Text& page = detail.body;
-    EXPECT_EQ(cutBetween(page, markers().nameStart, markers().nameEnd), utf8ToGbk(program->name));
-    EXPECT_EQ(cutBetween(page, markers().descStart, markers().descEnd),
-              utf8ToGbk(program->description));
+    EXPECT_EQ(cutBetween(page, software.name), utf8ToGbk(program->name));
+    EXPECT_EQ(cutBetween(page, software.description), utf8ToGbk(program->description));
 
     // The screenshot is a real picture of the size the corpus asks for.
-    const Text shotAddress = cutBetween(page, markers().shotStart, markers().shotEnd);
+    const Text shotAddress = cutBetween(page, software.screenshot);
     Page shot = fetch(port_, pathOnServer(shotAddress));
     ASSERT_EQ(shot.status, 200);
     const bool jpeg = program->shot.format == sites::ShotSettings::Format::jpeg;
@@ -285,7 +251,7 @@ TEST_F(SitesTest, SoftwareSiteLeadsToDetailScreenshotAndDownload) {
     gdImageDestroy(image);
 
     // The download is an attachment holding an intact archive.
-    const Text downAddress = cutBetween(page, markers().downStart, markers().downEnd);
+    const Text downAddress = cutBetween(page, software.download);
     Page download = fetch(port_, pathOnServer(downAddress));
     ASSERT_EQ(download.status, 200);
     const auto disposition = download.headers.find("Content-Disposition");
@@ -308,18 +274,13 @@ TEST_F(SitesTest, EveryCorpusEntryIsFoundByItsOwnQuestion) {
   EXPECT_GE(corpus_->software.size(), 12u);
   for (const auto& e : corpus_->fuzzy) {
     EXPECT_EQ(fuzzyKey(e.question), e.key) << "fuzzy: " << e.question;
-    const Text page = pageToGbk(fetch(port_, "/q/" + e.key).body);
-    EXPECT_EQ(cutBetween(page, markers().fuzzyAnswerStart, markers().fuzzyAnswerEnd),
-              utf8ToGbk(e.answer))
-        << e.key;
+    const Text page = pageToGbk(fetch(port_, fuzzy.answerPath(e.key, "")).body);
+    EXPECT_EQ(cutBetween(page, fuzzy.answer), utf8ToGbk(e.answer)) << e.key;
   }
   for (const auto& e : corpus_->exact) {
     EXPECT_EQ(exactKey(e.question), e.key) << "exact: " << e.question;
-    const Text page =
-        pageToGbk(fetch(port_, "/z/" + e.key + ".htm?sw=&ch=new.w.search.0&ch=1").body);
-    EXPECT_EQ(cutBetween(page, markers().exactAnswerStart, markers().exactAnswerEnd),
-              utf8ToGbk(e.answer))
-        << e.key;
+    const Text page = pageToGbk(fetch(port_, exact.answerPath(e.key, "")).body);
+    EXPECT_EQ(cutBetween(page, exact.answer), utf8ToGbk(e.answer)) << e.key;
   }
   for (const auto& p : corpus_->software) {
     for (const std::string& question : {p.name, p.question})
@@ -330,13 +291,13 @@ TEST_F(SitesTest, EveryCorpusEntryIsFoundByItsOwnQuestion) {
 // What the program shows is the answer after its clean-up chain: no markup may survive it, and no
 // word may lose letters to the "r/" step.
 TEST_F(SitesTest, CorpusAnswersStayReadableAfterTheCleanUp) {
-  auto check = [](const std::string& markup, bool software, const std::string& key) {
+  auto check = [](const std::string& markup, bool withSoftwareSteps, const std::string& key) {
     std::string outsideBreaks = markup;
     for (const char* br : {"<br/>", "<br />"})
       for (size_t at; (at = outsideBreaks.find(br)) != std::string::npos;)
         outsideBreaks.erase(at, std::string_view(br).size());
     EXPECT_FALSE(contains(outsideBreaks, "r/") || contains(outsideBreaks, "r /")) << key;
-    const Text shown = cleanMarkupText(utf8ToGbk(markup), software);
+    const Text shown = cleanMarkupText(utf8ToGbk(markup), withSoftwareSteps);
     // Links keep their "<a" opening by design of the chain; nothing else may be left.
     std::string rest = shown;
     for (size_t at; (at = rest.find("<a ")) != std::string::npos;) rest.erase(at, 3);
@@ -371,14 +332,12 @@ TEST_F(SitesTest, EchoedInputCannotForgeMarkers) {
   EXPECT_EQ(softwareLink("</a><a href=\"http://evil/\""), "");
 
   // A Host header that is not a host name is not used for the absolute addresses.
-  const std::string target =
-      "/search.aspx?keyword=" + urlEncodeGbk(utf8ToGbk("星图看图")) + "&sType=all";
+  const std::string target = software.searchPath(urlEncodeGbk(utf8ToGbk("星图看图")));
   Page page = fetch(port_, target, "evil\"><a href=\"x");
   ASSERT_EQ(page.status, 200);
-  EXPECT_EQ(cutBetween(page.body, markers().softLinkStart, markers().quote),
-            base() + "/soft/starview.html");
+  EXPECT_EQ(cutBetween(page.body, software.detailLink), base() + "/soft/starview.html");
   page = fetch(port_, target, "localhost:" + std::to_string(port_));
-  EXPECT_EQ(cutBetween(page.body, markers().softLinkStart, markers().quote),
+  EXPECT_EQ(cutBetween(page.body, software.detailLink),
             "http://localhost:" + std::to_string(port_) + "/soft/starview.html");
 }
 
@@ -391,7 +350,7 @@ TEST_F(SitesTest, BadRequestsAndUnknownPages) {
       {"/search/?q=%zz", 400},                      // not an escape
       {"/search/?q=%4", 400},                       // cut short
       {"/search/?q=%E6%90", 400},                   // incomplete UTF-8 character
-      {"/s/?w=%FF" + kSearchField, 400},            // not UTF-8 at all
+      {exact.searchPath("%FF"), 400},               // not UTF-8 at all
       {"/search.aspx?keyword=%81&sType=all", 400},  // lone GBK lead byte
       {"/search/?q=a%00b", 400},                    // NUL in a question
       {"/search.aspx?keyword=%00&sType=all", 400},
@@ -413,9 +372,9 @@ TEST_F(SitesTest, BadRequestsAndUnknownPages) {
     EXPECT_EQ(page.status, c.status);
     // An error page must not look like an answer to the program.
     const Text gbk = pageToGbk(page.body);
-    EXPECT_EQ(cutBetween(gbk, markers().fuzzyAnswerStart, markers().fuzzyAnswerEnd), "");
-    EXPECT_EQ(cutBetween(gbk, markers().exactAnswerStart, markers().exactAnswerEnd), "");
-    EXPECT_EQ(cutBetween(page.body, markers().descStart, markers().descEnd), "");
+    EXPECT_EQ(cutBetween(gbk, fuzzy.answer), "");
+    EXPECT_EQ(cutBetween(gbk, exact.answer), "");
+    EXPECT_EQ(cutBetween(page.body, software.description), "");
   }
   // The server is still serving after all of that.
   EXPECT_EQ(fetch(port_, "/special/time/").status, 200);

@@ -63,6 +63,9 @@ class ControlAccess {
   virtual void openPictureWindow() = 0;
   // Runs fn whole on the window thread and returns when it has run (at once when called there).
   virtual void runOnWindowThread(const std::function<void()>& fn) { fn(); }
+  // False once the main window has been closed: work still going on for it stops at its next step
+  // and starts nothing new.
+  virtual bool mainWindowOpen() const { return true; }
 
   // Typed shorthands.
   Text content(std::string_view box) { return asText(readProperty(box, Property::Content)); }

@@ -10,6 +10,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +21,8 @@
 
 #include "app/startup.h"
 #include "app/windows.h"
+#include "base/clock.h"
+#include "base/hosts.h"
 #include "base/threads.h"
 #include "web/encoding.h"
 #include "web/fetch.h"
@@ -35,8 +38,8 @@ void closeMainWindow(Application& app) {
   app.views->mainWindow()->close();
 }
 
-// A loopback port that accepts connections into its backlog and never answers.
-int silentPort() {
+// A listening loopback socket on a free port; -1 on failure.
+int listenOnLoopback(int& port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -46,8 +49,55 @@ int silentPort() {
     return -1;
   socklen_t len = sizeof addr;
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  return ntohs(addr.sin_port);
+  port = ntohs(addr.sin_port);
+  return fd;
 }
+
+// A loopback port that accepts connections into its backlog and never answers.
+int silentPort() {
+  int port = -1;
+  return listenOnLoopback(port) < 0 ? -1 : port;
+}
+
+// A time service on a free loopback port: every request gets the current time page.
+int timePort() {
+  int port = -1;
+  const int fd = listenOnLoopback(port);
+  if (fd < 0) return -1;
+  startWorker([fd] {
+    for (int client; (client = accept(fd, nullptr, nullptr)) >= 0; close(client)) {
+      std::string request;
+      char buf[4096];
+      for (ssize_t n; request.find("\r\n\r\n") == std::string::npos &&
+                      (n = read(client, buf, sizeof buf)) > 0;)
+        request.append(buf, static_cast<std::size_t>(n));
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::system_clock::now().time_since_epoch());
+      const std::string body = "window.baidu_time(" + std::to_string(ms.count()) + ");";
+      const std::string reply =
+          "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+          "\r\nConnection: close\r\n\r\n" + body;
+      if (write(client, reply.data(), reply.size()) < 0) continue;
+    }
+  });
+  return port;
+}
+
+double monotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// Never sets the clock; reports each call on standard output at once, so that a call made at any
+// moment before the process ends shows.
+class ReportingClockSetter : public ClockSetter {
+ public:
+  bool setLocalTime(DateTime) override {
+    std::cout << "clock-set\n" << std::flush;
+    return true;
+  }
+};
 
 // What each child does once the main window is shown (before its created event).
 std::function<void(Application&)> childScenario(const std::string& mode) {
@@ -104,6 +154,29 @@ std::function<void(Application&)> childScenario(const std::string& mode) {
         QTimer::singleShot(300, &app.model, [&app] { closeMainWindow(app); });
       });
     };
+  // A built-in question asked, the main window closed a second later: during the busy animation
+  // (an answering time service; the clock would be set next) or during the first time fetch (a
+  // service that never answers).
+  if (mode == "builtin-animation" || mode == "builtin-silent")
+    return [mode](Application& app) {
+      installClockSetter(std::make_shared<ReportingClockSetter>());
+      const bool silent = mode == "builtin-silent";
+      hosts().time = "127.0.0.1:" + std::to_string(silent ? silentPort() : timePort());
+      const Text question = utf8ToGbk(silent ? "北京时间" : "男人是什么");
+      app.model.setContent(ctl::kSpeedBox, "2");
+      auto* poll = new QTimer(&app.model);
+      QObject::connect(poll, &QTimer::timeout, [&app, poll, question] {
+        if (app.model.disabled(ctl::kAskButton)) return;  // the welcome text is being typed
+        poll->stop();
+        QTimer::singleShot(1000, &app.model, [&app] {
+          std::cout << "closed-at=" << std::fixed << monotonicMs() << "\n" << std::flush;
+          closeMainWindow(app);
+        });
+        app.model.editByUser(ctl::kQuestionBox, question);
+        app.model.click(ctl::kAskButton);  // answers inside this call, serving events
+      });
+      poll->start(20);
+    };
   if (mode == "picture")
     return [](Application& app) {
       QTimer::singleShot(200, &app.model, [&app] {
@@ -128,6 +201,7 @@ int runChild(int argc, char** argv) {
 
 struct ChildResult {
   bool finished = false;
+  double finishedAt = 0;  // monotonic milliseconds
   int exitCode = -1;
   QProcess::ExitStatus status = QProcess::CrashExit;
   std::string out;
@@ -140,6 +214,7 @@ ChildResult runScenario(const char* mode) {
   ChildResult r;
   // Generous: this only keeps a hanging child from hanging the suite.
   r.finished = child.waitForFinished(60000);
+  r.finishedAt = monotonicMs();
   if (!r.finished) child.kill(), child.waitForFinished();
   r.exitCode = child.exitCode();
   r.status = child.exitStatus();
@@ -207,6 +282,26 @@ TEST(Startup, ClosingTheMainWindowEndsWithCodeZero) {
       EXPECT_GT(typed, 0);
       EXPECT_LT(typed, static_cast<long>(welcomeText().size()));
     }
+  }
+}
+
+// Closing during a built-in answer ends the process promptly, and nothing sets the clock after the
+// close.
+TEST(Startup, ClosingDuringABuiltInAnswerEndsPromptlyAndLeavesTheClock) {
+  // Generous: the close itself must end the process within half a second.
+  constexpr double kLimitMs = 2500;
+  for (const char* mode : {"builtin-animation", "builtin-silent"}) {
+    SCOPED_TRACE(mode);
+    ChildResult r = runScenario(mode);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.status, QProcess::NormalExit);
+    EXPECT_EQ(r.exitCode, 0);
+    const auto pos = r.out.find("closed-at=");
+    ASSERT_NE(pos, std::string::npos) << r.out;
+    const double closeToExit = r.finishedAt - std::stod(r.out.substr(pos + 10));
+    EXPECT_LT(closeToExit, kLimitMs);
+    EXPECT_EQ(r.out.find("clock-set"), std::string::npos) << r.out;
+    std::cout << mode << ": close to exit " << closeToExit << " ms\n";
   }
 }
 

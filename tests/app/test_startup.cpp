@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QBuffer>
+#include <QImage>
 #include <QProcess>
 #include <QTimer>
 #include <QWidget>
@@ -15,8 +17,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <mutex>
 #include <thread>
 
 #include "app/startup.h"
@@ -24,11 +29,15 @@
 #include "base/clock.h"
 #include "base/hosts.h"
 #include "base/threads.h"
+#include "sources/picture.h"
+#include "tests/support/qt_events.h"
 #include "web/encoding.h"
 #include "web/fetch.h"
 
 namespace qelvora {
 namespace {
+
+using testing::serveUntil;
 
 std::string hex(const Text& t) {
   return QByteArray::fromStdString(t).toHex().toStdString();
@@ -81,6 +90,78 @@ int timePort() {
     }
   });
   return port;
+}
+
+// Pictures over loopback: a red one at /early.png, held back until release(), and a blue one at
+// any other path.
+class PictureServer {
+ public:
+  PictureServer() {
+    fd_ = listenOnLoopback(port_);
+    startWorker([this] {
+      for (int client; (client = accept(fd_, nullptr, nullptr)) >= 0;)
+        startWorker([this, client] { answer(client); });
+    });
+  }
+  std::string address(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  static Bytes picture(Qt::GlobalColor colour) {
+    QImage image(8, 8, QImage::Format_RGB32);
+    image.fill(colour);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return Bytes(png.toStdString());
+  }
+  bool held() {
+    std::lock_guard lock(mutex_);
+    return held_;
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  void answer(int client) {
+    std::string request;
+    char buf[4096];
+    for (ssize_t n;
+         request.find("\r\n\r\n") == std::string::npos && (n = read(client, buf, sizeof buf)) > 0;)
+      request.append(buf, static_cast<std::size_t>(n));
+    const bool early = request.rfind("GET /early.png ", 0) == 0;
+    if (early) {
+      std::unique_lock lock(mutex_);
+      held_ = true;
+      changed_.wait(lock, [this] { return released_; });
+    }
+    const Bytes body = picture(early ? Qt::red : Qt::blue);
+    const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+                              std::string(body.data);
+    if (write(client, reply.data(), reply.size()) < 0) {
+    }
+    close(client);
+  }
+
+  int fd_ = -1;
+  int port_ = -1;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  bool released_ = false;
+};
+
+// Threads of this process.
+int threadCount() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
 }
 
 double monotonicMs() {
@@ -303,6 +384,42 @@ TEST(Startup, ClosingDuringABuiltInAnswerEndsPromptlyAndLeavesTheClock) {
     EXPECT_EQ(r.out.find("clock-set"), std::string::npos) << r.out;
     std::cout << mode << ": close to exit " << closeToExit << " ms\n";
   }
+}
+
+// Each picture loader works for its own opening of the picture window: a slow one from an earlier
+// opening never lands in a later window.
+TEST(Startup, APictureLoaderNeverFillsALaterOpening) {
+  static auto* server = new PictureServer;  // never freed: its threads may outlive the test
+  Application app;
+  bindHandlers(app);
+  const auto shown = [&app] {
+    return ControlAccess::asBytes(app.model.readProperty(ctl::kPictureBox, Property::Picture));
+  };
+  const auto openWith = [&app](const std::string& address, const std::function<void()>& whileOpen) {
+    app.model.setContent(ctl::kPictureAddressBox, address);
+    // A timer, not a zero-delay call: the picture window's loop runs inside this and must still
+    // serve the loader's calls, which a nested loop inside a queued call would hold back.
+    QTimer::singleShot(1, &app.model, [&app, whileOpen] {
+      whileOpen();
+      app.model.closePictureWindow();
+    });
+    app.model.openPictureWindow();  // returns once closed
+  };
+  const int threadsBefore = threadCount();
+  openWith(server->address("/early.png"), [] { serveUntil([] { return server->held(); }); });
+  Bytes first, last;
+  openWith(server->address("/late.png"), [&] {
+    serveUntil([&] { return !shown().empty(); });
+    first = shown();
+    server->release();
+    // The early loader and its request have ended: whatever it wrote has arrived by now.
+    serveUntil([&] { return threadCount() <= threadsBefore; });
+    last = shown();
+  });
+  Bytes blue;
+  ASSERT_TRUE(convertImage(PictureServer::picture(Qt::blue), kImageGif, blue));
+  EXPECT_EQ(first, blue);
+  EXPECT_EQ(last, blue);
 }
 
 }  // namespace

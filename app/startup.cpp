@@ -80,6 +80,7 @@ void exitRoutine(Application& app) {
 void installServices(QApplication& qtApp) {
   installGuiEventHooks();
   installClockSetter(std::make_shared<SystemClockSetter>());
+  quietAudioMessages();
   installSoundOutput(std::make_shared<QtAudioOutput>());
   QFont font(QStringLiteral("WenQuanYi Micro Hei"));
   font.setPixelSize(12);

@@ -415,6 +415,8 @@ TEST(Startup, APictureLoaderNeverFillsALaterOpening) {
     serveUntil([&] { return threadCount() <= threadsBefore; });
     last = shown();
   });
+  // The closing's download offer runs on a worker that reaches the model: done before it goes.
+  serveUntil([&] { return threadCount() <= threadsBefore; });
   Bytes blue;
   ASSERT_TRUE(convertImage(PictureServer::picture(Qt::blue), kImageGif, blue));
   EXPECT_EQ(first, blue);

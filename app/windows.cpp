@@ -10,7 +10,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -72,41 +71,6 @@ QStyle* groupBoxStyle() {
 
 void styleGroupBoxes(QWidget* root) {
   for (auto* group : root->findChildren<QGroupBox*>()) group->setStyle(groupBoxStyle());
-}
-
-// Edit boxes that show text: the single-line ones, and the multi-line ones of either kind (the
-// answer box scrolls by pixels; the hidden stores are never shown).
-void showWhole(QWidget* w, const QString& text) {
-  auto follow = [&](auto* box) {
-    box->setPlainText(text);
-    box->moveCursor(QTextCursor::End);
-    box->ensureCursorVisible();
-  };
-  if (auto* box = qobject_cast<QTextEdit*>(w))
-    follow(box);
-  else if (auto* plain = qobject_cast<QPlainTextEdit*>(w))
-    follow(plain);
-}
-
-bool appendAtEnd(QWidget* w, const QString& text) {
-  auto append = [&](auto* box) {
-    QTextCursor cursor = box->textCursor();
-    cursor.movePosition(QTextCursor::End);
-    box->setTextCursor(cursor);
-    box->insertPlainText(text);
-    box->ensureCursorVisible();
-  };
-  if (auto* box = qobject_cast<QTextEdit*>(w))
-    append(box);
-  else if (auto* plain = qobject_cast<QPlainTextEdit*>(w))
-    append(plain);
-  else
-    return false;
-  return true;
-}
-
-bool isMultiLine(QWidget* w) {
-  return qobject_cast<QTextEdit*>(w) || qobject_cast<QPlainTextEdit*>(w);
 }
 
 }  // namespace
@@ -237,9 +201,11 @@ void WindowViews::syncProperty(const QString& name, Property property) {
         // Leave the widget alone when it already shows these bytes (the user's own edit), so
         // that the caret stays where the user put it.
         if (fromWidget(line->text()) != *text) line->setText(displayText(*text));
-      } else if (isMultiLine(w)) {
-        showWhole(w, displayText(*text));
-        w->setProperty("qelvoraEndsWithCr", !text->empty() && text->back() == '\r');
+      } else if (auto* box = qobject_cast<QTextEdit*>(w)) {
+        box->setPlainText(displayText(*text));
+        box->moveCursor(QTextCursor::End);
+        box->ensureCursorVisible();
+        box->setProperty("qelvoraEndsWithCr", !text->empty() && text->back() == '\r');
       }
       break;
     case Property::Caption:
@@ -277,17 +243,23 @@ void WindowViews::syncProperty(const QString& name, Property property) {
 void WindowViews::appendToBox(const QString& name, const QByteArray& bytes) {
   QWidget* w = control(toName(name));
   if (!w || w->isHidden()) return;  // see syncProperty: hidden stores are not mirrored
-  if (!isMultiLine(w) || bytes.isEmpty()) {
+  // The answer box scrolls by pixels (a text edit, not a plain one), its thumb in proportion.
+  auto* box = qobject_cast<QTextEdit*>(w);
+  if (!box || bytes.isEmpty()) {
     if (auto* line = qobject_cast<QLineEdit*>(w))
       line->setText(displayText(model_.content(toName(name))));
     return;
   }
   std::string_view piece(bytes.constData(), static_cast<std::size_t>(bytes.size()));
   // A CR and its LF may arrive in separate appends: the CR already broke the line.
-  if (w->property("qelvoraEndsWithCr").toBool() && piece.front() == '\n') piece.remove_prefix(1);
-  w->setProperty("qelvoraEndsWithCr", bytes.endsWith('\r'));
+  if (box->property("qelvoraEndsWithCr").toBool() && piece.front() == '\n') piece.remove_prefix(1);
+  box->setProperty("qelvoraEndsWithCr", bytes.endsWith('\r'));
   if (piece.empty()) return;
-  appendAtEnd(w, displayText(piece));
+  QTextCursor cursor = box->textCursor();
+  cursor.movePosition(QTextCursor::End);
+  box->setTextCursor(cursor);
+  box->insertPlainText(displayText(piece));
+  box->ensureCursorVisible();
 }
 
 void WindowViews::openPicture() {

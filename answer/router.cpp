@@ -1,7 +1,9 @@
 #include "answer/router.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -64,8 +66,9 @@ BuiltIn builtInQuestion(const Text& q) {
 }
 
 // The time page is fetched on a worker while this (window) thread keeps serving its events in
-// short slices, so the window paints and the progress title ticks during the fetch.
-std::optional<DateTime> fetchTimeServingEvents() {
+// short slices, so the window paints and the progress title ticks during the fetch. Nothing when
+// the main window closes meanwhile: the wait ends there and the fetch is left to finish alone.
+std::optional<DateTime> fetchTimeServingEvents(ControlAccess& c) {
   struct Shared {
     std::mutex mutex;
     std::condition_variable changed;
@@ -83,13 +86,33 @@ std::optional<DateTime> fetchTimeServingEvents() {
   if (!started) return fetchBeijingTime();
 
   std::unique_lock lock(shared->mutex);
-  while (!shared->done) {
+  for (;;) {
     lock.unlock();
     processEvents();
+    if (!c.mainWindowOpen()) return std::nullopt;
     lock.lock();
+    if (shared->done) return shared->value;
     shared->changed.wait_for(lock, std::chrono::milliseconds(5), [&] { return shared->done; });
   }
-  return shared->value;
+}
+
+// waitWithEvents(milliseconds) in slices that end the wait early when the main window closes;
+// false then.
+bool pauseWhileOpen(ControlAccess& c, int milliseconds) {
+  if (instantWaits()) {
+    waitWithEvents(milliseconds);
+    return c.mainWindowOpen();
+  }
+  constexpr std::uint32_t kSliceMs = 50;
+  const std::uint32_t begin = tickCount();
+  const auto limit = static_cast<std::uint32_t>(std::max(milliseconds, 0));
+  for (;;) {
+    if (!c.mainWindowOpen()) return false;
+    const std::uint32_t elapsed = tickCount() - begin;
+    if (elapsed > limit) return true;
+    // At least 1: a wait of 0 would return at once and spin until the tick moves on.
+    waitWithEvents(static_cast<int>(std::clamp<std::uint32_t>(limit - elapsed, 1, kSliceMs)));
+  }
 }
 
 Text transcriptOf(const ProgramState& s) {
@@ -102,6 +125,9 @@ void typeTranscript(AnswerContext& ctx) {
   ctx.controls().runOnWindowThread([&ctx] { startTyping(ctx.presentation); });
 }
 
+// Runs on the window thread for about six seconds, serving its events. Once the main window has
+// been closed it stops at its next step: no further fetch, no clock setting, no typing, so the
+// window loop can end and the process with it.
 void answerBuiltIn(AnswerContext& ctx, BuiltIn which) {
   const RouterTexts& t = texts();
   ControlAccess& c = ctx.controls();
@@ -112,9 +138,10 @@ void answerBuiltIn(AnswerContext& ctx, BuiltIn which) {
   switch (which) {
     case BuiltIn::Time: {
       s.shownQuestion = t.timeShown;
+      const std::optional<DateTime> fetched = fetchTimeServingEvents(c);
+      if (!c.mainWindowOpen()) return;
       // A failed fetch shows the epoch in Beijing time, as the time page would have said.
-      const DateTime shown = fetchTimeServingEvents().value_or(DateTime{kBeijingEpoch});
-      s.answerText = t.timeAnswer + toText(shown);
+      s.answerText = t.timeAnswer + toText(fetched.value_or(DateTime{kBeijingEpoch}));
       break;
     }
     case BuiltIn::Men:
@@ -127,11 +154,12 @@ void answerBuiltIn(AnswerContext& ctx, BuiltIn which) {
       break;
   }
   busyAnimation(c);
+  if (!c.mainWindowOpen()) return;
   c.setContent(ctl::kTranscriptBox, transcriptOf(s));
   // The clock follows a second, fresh fetch; without a time from the page it is left alone rather
   // than being set back to 1970.
-  if (std::optional<DateTime> now = fetchTimeServingEvents()) setSystemClock(*now);
-  waitWithEvents(1000);
+  if (std::optional<DateTime> now = fetchTimeServingEvents(c)) setSystemClock(*now);
+  if (!pauseWhileOpen(c, 1000)) return;
   typeTranscript(ctx);
 }
 
@@ -186,6 +214,7 @@ void busyAnimation(ControlAccess& controls) {
   const RouterTexts& t = texts();
   for (int pass = 1; pass <= 50; ++pass) {
     waitWithEvents(100);
+    if (!controls.mainWindowOpen()) return;
     if (byteCompare(controls.content(ctl::kAnswerBox), t.busyFull) == 0) {
       controls.setContent(ctl::kAnswerBox, busyText());
     }
@@ -197,6 +226,7 @@ void finishAnswer(AnswerContext& ctx) {
   ControlAccess& c = ctx.controls();
   busyAnimation(c);
   waitWithEvents(1000);
+  if (!c.mainWindowOpen()) return;
   // Decided on the answer as cut, before any clean-up.
   if (ctx.state().answerText.empty()) c.setContent(ctl::kTranscriptBox, texts().noAnswer);
   // The progress title starts before the typing: a short answer typed quickly could otherwise end

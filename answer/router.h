@@ -10,12 +10,14 @@
 namespace qelvora {
 
 // Click handler of 按钮1; runs on the window thread. Built-in questions are answered here (about
-// six seconds of waits that keep the window served); any other question starts the selected
-// source on a detached worker and returns at once. ctx must outlive that worker.
+// six seconds of waits that keep the window served, cut short when the main window closes); any
+// other question starts the selected source on a detached worker and returns at once. ctx must
+// outlive that worker.
 void askQuestion(AnswerContext& ctx);
 
 // 50 passes of a 100 ms wait, each adding one dot after "系统分析中" in 编辑框4 (one to seven dots,
-// then over again). Leaves "系统分析中." behind. Any thread.
+// then over again). Leaves "系统分析中." behind; ends early when the main window closes. Any
+// thread.
 void busyAnimation(ControlAccess& controls);
 
 // The sources' closing step, on their worker: the busy animation, a 1 s pause, the no-answer reply

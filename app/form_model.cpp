@@ -24,6 +24,43 @@ struct QueuedCall {
 
 }  // namespace
 
+// Forwards to the model, tagged with one opening of the picture window.
+class OpeningAccess : public ControlAccess {
+ public:
+  OpeningAccess(FormModel& model, int opening) : model_(model), opening_(opening) {}
+
+  PropertyValue readProperty(std::string_view control, Property property) override {
+    PropertyValue result = emptyValue(property);
+    model_.callOnWindowThread([&] {
+      if (!model_.otherOpening(opening_, control)) result = model_.readLocal(control, property);
+    });
+    return result;
+  }
+  void writeProperty(std::string_view control, Property property, PropertyValue value) override {
+    model_.callOnWindowThread([&] {
+      if (!model_.otherOpening(opening_, control))
+        model_.writeLocal(control, property, std::move(value));
+    });
+  }
+  void appendText(std::string_view control, std::string_view text) override {
+    model_.callOnWindowThread([&] {
+      if (!model_.otherOpening(opening_, control)) model_.appendText(control, text);
+    });
+  }
+  void setFocus(std::string_view control) override {
+    model_.callOnWindowThread([&] {
+      if (!model_.otherOpening(opening_, control)) model_.setFocus(control);
+    });
+  }
+  void openPictureWindow() override { model_.openPictureWindow(); }
+  void runOnWindowThread(const std::function<void()>& fn) override { model_.runOnWindowThread(fn); }
+  bool mainWindowOpen() const override { return model_.mainWindowOpen(); }
+
+ private:
+  FormModel& model_;
+  const int opening_;
+};
+
 PropertyValue emptyValue(Property property) {
   switch (property) {
     case Property::Disabled:
@@ -351,6 +388,7 @@ void FormModel::openPictureWindow() {
       c.picture = Bytes();  // its controls start empty every time
     }
     pictureOpen_ = true;
+    ++pictureOpening_;
     emit pictureWindowOpened();
     if (auto handler = handlers.pictureWindowCreated) handler();
     if (!pictureOpen_) return;  // closed by the created handler already
@@ -386,10 +424,12 @@ void FormModel::closePictureWindow() {
 void FormModel::closeMainWindow() {
   callOnWindowThread([&] {
     if (!mainOpen_) return;
-    closePictureLocal();
+    // Closed first, so that nothing the picture window's closing handler starts (the download
+    // offer) reaches the main window's controls any more.
     mainOpen_ = false;
     for (auto& [name, c] : controls_)
       if (c.timer) c.timer->stop();
+    closePictureLocal();
     emit mainWindowClosed();
   });
 }
@@ -433,6 +473,17 @@ bool FormModel::pictureWindowOpen() const {
   bool open = false;
   const_cast<FormModel*>(this)->callOnWindowThread([&] { open = pictureOpen_; });
   return open;
+}
+
+bool FormModel::otherOpening(int opening, std::string_view control) const {
+  const Control* c = find(control);
+  return c && c->inPictureWindow && opening != pictureOpening_;
+}
+
+std::shared_ptr<ControlAccess> FormModel::pictureOpeningAccess() {
+  int opening = 0;
+  callOnWindowThread([&] { opening = pictureOpening_; });
+  return std::make_shared<OpeningAccess>(*this, opening);
 }
 
 bool FormModel::mainWindowOpen() const {

@@ -91,7 +91,11 @@ class FormModel : public QObject, public ControlAccess {
   void closeMainWindow();
 
   bool pictureWindowOpen() const;
-  bool mainWindowOpen() const;
+  bool mainWindowOpen() const override;
+  // The controls as a worker started for the current opening of the picture window sees them: its
+  // reads and writes of that window's controls go nowhere once this opening has been closed, also
+  // when the window has been opened again since. Everything else is the model's own.
+  std::shared_ptr<ControlAccess> pictureOpeningAccess();
   // Layout name of the control that has the keyboard focus ("" when none).
   std::string focusedControl() const;
   ControlKind kindOf(std::string_view control) const;
@@ -140,8 +144,12 @@ class FormModel : public QObject, public ControlAccess {
     std::function<void()> FormHandlers::*tick = nullptr;
   };
 
+  friend class OpeningAccess;
+
   // Runs fn on the window thread and waits for it; false when it was not run (shut down).
   bool callOnWindowThread(const std::function<void()>& fn);
+  // Whether control belongs to the picture window and opening is not its current opening.
+  bool otherOpening(int opening, std::string_view control) const;
   Control* find(std::string_view control);
   const Control* find(std::string_view control) const;
   bool isOpen(const Control& c) const;
@@ -158,6 +166,7 @@ class FormModel : public QObject, public ControlAccess {
   std::map<std::string, Control, std::less<>> controls_;
   std::string focus_;
   bool pictureOpen_ = false;
+  int pictureOpening_ = 0;  // counts the openings of the picture window
   bool mainOpen_ = true;
   bool createdRaised_ = false;
   bool instantTimers_ = false;

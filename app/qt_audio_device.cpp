@@ -8,6 +8,9 @@
 #include <QObject>
 #include <QThread>
 #include <QTimer>
+#include <QtGlobal>
+
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -163,7 +166,30 @@ bool toQtFormat(const WaveFormat& wave, QAudioFormat& format) {
   return true;
 }
 
+QtMessageHandler previousHandler = nullptr;
+
+// Qt Multimedia's audio messages: its logging categories, and the uncategorised warnings of its
+// sound-server backend, which carry these prefixes.
+bool fromQtMultimedia(const QMessageLogContext& context, const QString& message) {
+  if (context.category && std::strncmp(context.category, "qt.multimedia", 13) == 0) return true;
+  static const char* const kPrefixes[] = {
+      "PulseAudioService:", "QAudioSink:", "QAudioSource:", "QtPulseAudio:", "QPulseAudio"};
+  for (const char* prefix : kPrefixes)
+    if (message.startsWith(QLatin1String(prefix))) return true;
+  return false;
+}
+
+void dropAudioMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type != QtFatalMsg && fromQtMultimedia(context, message)) return;
+  previousHandler(type, context, message);
+}
+
 }  // namespace
+
+void quietAudioMessages() {
+  static std::once_flag once;
+  std::call_once(once, [] { previousHandler = qInstallMessageHandler(dropAudioMessages); });
+}
 
 QtAudioOutput::QtAudioOutput() : thread_(std::make_shared<AudioThread>()) {}
 

@@ -9,6 +9,11 @@
 
 namespace qelvora {
 
+// Qt Multimedia reports on the terminal every time it finds no sound server ("PulseAudioService:
+// pa_context_connect() failed", ...). Without one the program simply plays nothing, so its
+// messages are dropped; every other message goes on as before. Install once, on any thread.
+void quietAudioMessages();
+
 class QtAudioOutput : public SoundOutput {
  public:
   QtAudioOutput();

@@ -50,7 +50,11 @@ void bindHandlers(Application& app) {
   h.downloadClicked = [&app] { browseDownloadAddress(app.model, app.state); };
   h.typingTimerTick = [&app] { typingTick(app.presentation); };
   h.progressTimerTick = [&app] { progressTick(app.presentation); };
-  h.pictureWindowCreated = [&app] { startWorker([&app] { loadRelatedPicture(app.model); }); };
+  // Each loader works for its own opening of the picture window: a slow one from an earlier
+  // opening never fills a later window.
+  h.pictureWindowCreated = [&app] {
+    startWorker([access = app.model.pictureOpeningAccess()] { loadRelatedPicture(*access); });
+  };
   h.pictureWindowClosing = [&app] { pictureWindowClosed(app.model, app.state); };
 
   // The hidden browser offers a download by handing the address to the desktop's browser.
@@ -77,6 +81,7 @@ void exitRoutine(Application& app) {
 void installServices(QApplication& qtApp) {
   installGuiEventHooks();
   installClockSetter(std::make_shared<SystemClockSetter>());
+  quietAudioMessages();
   installSoundOutput(std::make_shared<QtAudioOutput>());
   QFont font(QStringLiteral("WenQuanYi Micro Hei"));
   font.setPixelSize(12);

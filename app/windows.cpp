@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCommonStyle>
 #include <QCoreApplication>
 #include <QFile>
 #include <QGroupBox>
@@ -9,11 +10,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTextCursor>
+#include <QTextEdit>
 #include <QUiLoader>
 
 #include "resources/ui/ui_resources.h"
@@ -40,11 +41,36 @@ void makeFixedWindow(QWidget* w, int width, int height) {
   w->setFixedSize(width, height);
 }
 
+// Set on a window once it has been centred with its frame known.
+constexpr char kFramedCentre[] = "qelvoraFramedCentre";
+
+// Puts the window's outer frame, decorations included, in the middle of the available area of its
+// screen (move() places the frame's top-left corner). Until the window manager has framed the
+// window its frame is the client area alone; the view centres it again once the frame is known.
 void centre(QWidget* w) {
   QScreen* screen = w->screen() ? w->screen() : QGuiApplication::primaryScreen();
   if (!screen) return;
-  QRect area = screen->availableGeometry();
-  w->move(area.center() - QPoint(w->width() / 2, w->height() / 2));
+  const QRect area = screen->availableGeometry();
+  const QSize frame = w->frameGeometry().size();
+  w->move(area.x() + (area.width() - frame.width()) / 2,
+          area.y() + (area.height() - frame.height()) / 2);
+  if (frame != w->size()) w->setProperty(kFramedCentre, true);
+}
+
+// The common style draws a group box's title in the frame's top line, which then runs at half the
+// title's height: the controls at their layout positions cover no line of the frame. Other
+// controls keep the application's style.
+QStyle* groupBoxStyle() {
+  static QStyle* style = [] {
+    auto* common = new QCommonStyle;
+    common->setParent(QCoreApplication::instance());
+    return common;
+  }();
+  return style;
+}
+
+void styleGroupBoxes(QWidget* root) {
+  for (auto* group : root->findChildren<QGroupBox*>()) group->setStyle(groupBoxStyle());
 }
 
 }  // namespace
@@ -70,6 +96,7 @@ WindowViews::WindowViews(FormModel& model, QObject* parent) : QObject(parent), m
   main_ = loadLayout(QStringLiteral(":/ui/main_window.ui"));
   Q_ASSERT(main_);
   makeFixedWindow(main_, kMainClientWidth, kMainClientHeight);
+  styleGroupBoxes(main_);
   main_->installEventFilter(this);
   bindInputs(main_);
   syncAll(main_);
@@ -111,6 +138,9 @@ void WindowViews::bindInputs(QWidget* root) {
     // and never by the widget's rendering of them.
     connect(edit, &QLineEdit::textEdited, this,
             [this, name](const QString& text) { model_.editByUser(name, fromWidget(text)); });
+    // Enter in the question box asks, as a click on 按钮1 would: only while it is enabled.
+    if (name == ctl::kQuestionBox)
+      connect(edit, &QLineEdit::returnPressed, this, [this] { model_.click(ctl::kAskButton); });
   }
   for (auto* list : root->findChildren<QComboBox*>()) {
     std::string name = toName(list->objectName());
@@ -171,7 +201,7 @@ void WindowViews::syncProperty(const QString& name, Property property) {
         // Leave the widget alone when it already shows these bytes (the user's own edit), so
         // that the caret stays where the user put it.
         if (fromWidget(line->text()) != *text) line->setText(displayText(*text));
-      } else if (auto* box = qobject_cast<QPlainTextEdit*>(w)) {
+      } else if (auto* box = qobject_cast<QTextEdit*>(w)) {
         box->setPlainText(displayText(*text));
         box->moveCursor(QTextCursor::End);
         box->ensureCursorVisible();
@@ -213,7 +243,8 @@ void WindowViews::syncProperty(const QString& name, Property property) {
 void WindowViews::appendToBox(const QString& name, const QByteArray& bytes) {
   QWidget* w = control(toName(name));
   if (!w || w->isHidden()) return;  // see syncProperty: hidden stores are not mirrored
-  auto* box = qobject_cast<QPlainTextEdit*>(w);
+  // The answer box scrolls by pixels (a text edit, not a plain one), its thumb in proportion.
+  auto* box = qobject_cast<QTextEdit*>(w);
   if (!box || bytes.isEmpty()) {
     if (auto* line = qobject_cast<QLineEdit*>(w))
       line->setText(displayText(model_.content(toName(name))));
@@ -253,6 +284,14 @@ void WindowViews::closePicture() {
 }
 
 bool WindowViews::eventFilter(QObject* watched, QEvent* event) {
+  // The window manager frames a window after it has been shown; the first move or paint with the
+  // frame known centres it again, frame included. After that the user places it.
+  if (event->type() == QEvent::Move || event->type() == QEvent::Paint) {
+    auto* w = qobject_cast<QWidget*>(watched);
+    if (w && (w == main_ || w == picture_) && !w->property(kFramedCentre).toBool() &&
+        w->frameGeometry().size() != w->size())
+      centre(w);
+  }
   if (event->type() == QEvent::Close) {
     if (watched == picture_) {
       model_.closePictureWindow();

@@ -73,6 +73,9 @@ class ControlAccess {
     static_cast<void>(box);
     static_cast<void>(bytes);
   }
+  // False once the main window has been closed: work still going on for it stops at its next step
+  // and starts nothing new.
+  virtual bool mainWindowOpen() const { return true; }
 
   // Typed shorthands.
   Text content(std::string_view box) { return asText(readProperty(box, Property::Content)); }

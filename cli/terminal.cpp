@@ -89,6 +89,9 @@ int TerminalControls::characterCount(std::string_view box) {
 void TerminalControls::reserveContent(std::string_view box, std::size_t bytes) {
   form_.reserveContent(box, bytes);
 }
+bool TerminalControls::mainWindowOpen() const {
+  return form_.mainWindowOpen();
+}
 
 void TerminalControls::showStatus(const std::string& utf8) {
   if (!settings_.statusOnStderr) return;

@@ -38,6 +38,7 @@ class TerminalControls : public ControlAccess {
   void runOnWindowThread(const std::function<void()>& fn) override;
   int characterCount(std::string_view box) override;
   void reserveContent(std::string_view box, std::size_t bytes) override;
+  bool mainWindowOpen() const override;
 
   // Runs when 按钮1 is enabled again, i.e. the answer has been typed.
   std::function<void()> onAnswerTyped;

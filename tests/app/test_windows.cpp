@@ -1,18 +1,24 @@
-// The widget windows on the offscreen platform: the layout, and the model and widgets following
-// each other (typed text becomes GBK bytes, model bytes stay exact, the picture window).
+// The widget windows on the offscreen platform: the layout and how it is drawn, the model and
+// widgets following each other (typed text becomes GBK bytes, model bytes stay exact, the picture
+// window), the keyboard, and what assistive technology reads.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QBuffer>
 #include <QComboBox>
 #include <QDeadlineTimer>
+#include <QGroupBox>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
+#include <QTextEdit>
 #include <QTimer>
+
+#include <cmath>
 
 #include "app/form_model.h"
 #include "app/windows.h"
@@ -88,10 +94,10 @@ TEST(Windows, MainWindowLayout) {
   EXPECT_TRUE(flags & Qt::WindowSystemMenuHint);
   EXPECT_EQ(main->windowTitle(), QStringLiteral("Qelvora"));
 
-  auto* answer = qobject_cast<QPlainTextEdit*>(views.control("编辑框4"));
+  auto* answer = qobject_cast<QTextEdit*>(views.control("编辑框4"));
   ASSERT_NE(answer, nullptr);
   EXPECT_TRUE(answer->isReadOnly());
-  EXPECT_EQ(answer->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  EXPECT_EQ(answer->lineWrapMode(), QTextEdit::WidgetWidth);
   auto* list = qobject_cast<QComboBox*>(views.control("组合框1"));
   ASSERT_NE(list, nullptr);
   EXPECT_FALSE(list->isEditable());
@@ -144,7 +150,8 @@ TEST(Windows, WidgetsFollowTheModel) {
   FormModel model;
   WindowViews views(model);
   views.showMainWindow();
-  auto* answer = qobject_cast<QPlainTextEdit*>(views.control("编辑框4"));
+  auto* answer = qobject_cast<QTextEdit*>(views.control("编辑框4"));
+  ASSERT_NE(answer, nullptr);
   // Pieces as the typing effect appends them: CR and LF separately, two-byte characters whole.
   for (const Text& piece :
        {Text("a"), Text("\r"), Text("\n"), utf8ToGbk("答"), Text("\r"), Text("\n"), Text("b")})
@@ -223,6 +230,147 @@ TEST(Windows, PictureWindowShowsThePictureAndClosesOnce) {
   // A late picture goes nowhere.
   model.writeProperty(ctl::kPictureBox, Property::Picture, png);
   EXPECT_EQ(views.control("图片框1"), nullptr);
+}
+
+// Every pixel a group box draws itself (frame lines, title) still shows with its controls on top.
+TEST(Windows, NoControlCoversAGroupBoxLine) {
+  FormModel model;
+  WindowViews views(model);
+  views.showMainWindow();
+  const auto groups = views.mainWindow()->findChildren<QGroupBox*>();
+  ASSERT_EQ(groups.size(), 3);
+  for (QGroupBox* group : groups) {
+    SCOPED_TRACE(group->objectName().toStdString());
+    auto draw = [group](QWidget::RenderFlags flags) {
+      QImage image(group->size(), QImage::Format_RGB32);
+      group->render(&image, {}, {}, flags);
+      return image;
+    };
+    const QImage bare = draw(QWidget::DrawWindowBackground);
+    const QImage full = draw(QWidget::DrawWindowBackground | QWidget::DrawChildren);
+    const QRgb background = group->palette().window().color().rgb();
+    int drawn = 0, covered = 0;
+    for (int y = 0; y < bare.height(); ++y)
+      for (int x = 0; x < bare.width(); ++x) {
+        if (bare.pixel(x, y) == background) continue;
+        ++drawn;
+        if (full.pixel(x, y) != bare.pixel(x, y)) ++covered;
+      }
+    EXPECT_GT(drawn, 2 * (group->width() + group->height()));  // a whole frame and a title
+    EXPECT_EQ(covered, 0);
+  }
+}
+
+// The answer box scrolls by pixels, its thumb in proportion to the text shown, and follows each
+// typed character to the end.
+TEST(Windows, AnswerBoxScrollsByPixelsAndFollowsTheEnd) {
+  FormModel model;
+  WindowViews views(model);
+  views.showMainWindow();
+  auto* box = qobject_cast<QTextEdit*>(views.control("编辑框4"));
+  ASSERT_NE(box, nullptr);
+  QScrollBar* bar = box->verticalScrollBar();
+  // Paragraphs of very different lengths: a long one wraps over many lines.
+  Text text;
+  for (int p = 0; p < 12; ++p)
+    text += utf8ToGbk(std::string(p % 3 == 0 ? 60 : 1, 'x') + "答") + "\r\n";
+  double lastShare = 1.0;
+  int grew = 0, shrank = 0, behind = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t width = static_cast<unsigned char>(text[at]) >= 0x81 ? 2 : 1;
+    model.appendText(ctl::kAnswerBox, text.substr(at, width));
+    at += width;
+    const double share = double(bar->pageStep()) / double(bar->maximum() + bar->pageStep());
+    if (share > lastShare + 1e-9) ++grew;
+    if (share < lastShare - 1e-9) ++shrank;
+    lastShare = share;
+    if (!box->viewport()->rect().contains(box->cursorRect())) ++behind;  // the caret is at the end
+  }
+  EXPECT_EQ(grew, 0) << "the thumb jumped back to a larger size";
+  EXPECT_GT(shrank, 10);
+  EXPECT_EQ(behind, 0) << "the box fell behind the typed text";
+  EXPECT_EQ(bar->pageStep(), box->viewport()->height());
+  EXPECT_NEAR(bar->maximum() + bar->pageStep(), box->document()->size().height(), 1.0);
+}
+
+// Tab visits the controls of the visible area only, in order; Enter in the question box asks
+// once, and not while the ask button is disabled.
+TEST(Windows, KeyboardReachesOnlyVisibleControlsAndEnterAsks) {
+  FormModel model;
+  WindowViews views(model);
+  views.showMainWindow();
+  views.mainWindow()->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(views.mainWindow()));
+  QWidget* question = views.control("编辑框3");
+  question->setFocus();
+  std::vector<std::string> chain;
+  for (int i = 0; i < 5; ++i) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    chain.push_back(QApplication::focusWidget()->objectName().toStdString());
+  }
+  EXPECT_EQ(chain, (std::vector<std::string>{"组合框1", "按钮1", "编辑框4", "编辑框3", "组合框1"}));
+
+  int asked = 0;
+  model.handlers.askClicked = [&] {
+    ++asked;
+    model.setDisabled(ctl::kAskButton, true);  // as the real handler does
+  };
+  struct {
+    Qt::Key key;
+    bool disabledBefore;
+    int askedAfter;
+  } presses[] = {{Qt::Key_Return, false, 1}, {Qt::Key_Return, true, 1}, {Qt::Key_Enter, false, 2}};
+  for (const auto& p : presses) {
+    model.setDisabled(ctl::kAskButton, p.disabledBefore);
+    QTest::keyClick(question, p.key);
+    EXPECT_EQ(asked, p.askedAfter);
+  }
+  QTest::keyClick(views.control("组合框1"), Qt::Key_Return);
+  EXPECT_EQ(asked, 2) << "Enter asks from the question box only";
+}
+
+// Assistive technology finds a name for every control of the visible area, descriptions where
+// they help, and the answer box's text.
+TEST(Windows, AccessibleNamesDescriptionsAndTheAnswerText) {
+  FormModel model;
+  WindowViews views(model);
+  views.showMainWindow();
+  QWidget* main = views.mainWindow();
+  const QRect client(0, 0, kMainClientWidth, kMainClientHeight);
+  int named = 0;
+  for (QWidget* w : main->findChildren<QWidget*>()) {
+    if (!model.hasControl(w->objectName().toStdString()) || !w->isVisibleTo(main)) continue;
+    if (!client.intersects(QRect(w->mapTo(main, QPoint(0, 0)), w->size()))) continue;
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(w);
+    ASSERT_NE(face, nullptr);
+    EXPECT_FALSE(face->text(QAccessible::Name).isEmpty()) << w->objectName().toStdString();
+    ++named;
+  }
+  EXPECT_EQ(named, 8);  // three group boxes, the intro, question, list, button and answer
+  for (const char* name : {"编辑框3", "组合框1", "按钮1", "编辑框4", "标签2"}) {
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(views.control(name));
+    EXPECT_FALSE(face->text(QAccessible::Description).isEmpty()) << name;
+  }
+
+  for (const Text& piece : {utf8ToGbk("问："), Text("\r"), Text("\n"), utf8ToGbk("答")})
+    model.appendText(ctl::kAnswerBox, piece);
+  QAccessibleTextInterface* text =
+      QAccessible::queryAccessibleInterface(views.control("编辑框4"))->textInterface();
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(text->text(0, text->characterCount()), QStringLiteral("问：\n答"));
+
+  QString pictureName, pictureDescription;
+  model.handlers.pictureWindowCreated = [&] {
+    QTimer::singleShot(1, &model, [&] {
+      QAccessibleInterface* face = QAccessible::queryAccessibleInterface(views.control("图片框1"));
+      pictureName = face->text(QAccessible::Name);
+      pictureDescription = face->text(QAccessible::Description);
+      model.closePictureWindow();
+    });
+  };
+  model.openPictureWindow();
+  EXPECT_FALSE(pictureName.isEmpty());
+  EXPECT_FALSE(pictureDescription.isEmpty());
 }
 
 }  // namespace

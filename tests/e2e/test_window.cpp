@@ -10,7 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
-#include <QPlainTextEdit>
+#include <QTextEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -174,7 +174,7 @@ void useTheWindow(Application& app, const Case& c, Observed& run) {
   auto* ask = qobject_cast<QPushButton*>(app.views->control(ctl::kAskButton));
   auto* questionBox = qobject_cast<QLineEdit*>(app.views->control(ctl::kQuestionBox));
   auto* list = qobject_cast<QComboBox*>(app.views->control(ctl::kSourceList));
-  auto* answerBox = qobject_cast<QPlainTextEdit*>(app.views->control(ctl::kAnswerBox));
+  auto* answerBox = qobject_cast<QTextEdit*>(app.views->control(ctl::kAnswerBox));
   if (!ask || !questionBox || !list || !answerBox) {
     ADD_FAILURE() << "a control of the main window is missing";
     main->close();

@@ -8,15 +8,9 @@
 #include <memory>
 #include <string_view>
 
-namespace qelvora {
+#include "app/wave_file.h"  // WaveFormat
 
-struct WaveFormat {
-  int channels = 0;
-  int sampleRate = 0;
-  int bitsPerSample = 0;
-  int blockAlign = 0;
-  int formatTag = 0;  // 1 = PCM
-};
+namespace qelvora {
 
 // One opened output device. write() queues one buffer; the device calls the completion callback
 // given to open() once for each buffer it has finished playing (from any thread).

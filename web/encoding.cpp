@@ -273,7 +273,10 @@ Text toSimplified(std::string_view text) {
   const SimplifyTable& table = simplifyTable();
   Text out(text);
   for (std::size_t i = 0; i < out.size(); ++i) {
-    if (static_cast<unsigned char>(out[i]) < 0x80 || i + 1 >= out.size()) continue;
+    // Characters as GBK itself reads them: 0x80 (the euro sign, which a Big5 page may carry) and
+    // 0xFF stand alone, so the pair after a euro sign is not cut in the middle.
+    const auto lead = static_cast<unsigned char>(out[i]);
+    if (lead < 0x81 || lead == 0xFF || i + 1 >= out.size()) continue;
     std::uint16_t mapped = table[gbkCode(std::string_view(out).substr(i, 2))];
     if (mapped != 0) {
       out[i] = static_cast<char>(mapped >> 8);

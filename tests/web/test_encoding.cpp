@@ -278,8 +278,10 @@ TEST(Encoding, ToSimplifiedMapsCharactersInPlace) {
     std::string from = "x" + codeBytes(gbkOf[c.traditional]) + "y";
     EXPECT_EQ(hex(toSimplified(from)), hex("x" + codeBytes(gbkOf[c.simplified]) + "y"));
   }
-  // Big5 國 (B0EA) arrives as simplified GBK 国 (B9FA).
+  // Big5 國 (B0EA) arrives as simplified GBK 国 (B9FA), also behind a euro sign, which GBK holds
+  // in the one byte 0x80.
   EXPECT_EQ(hex(big5ToSimplified("\xB0\xEA")), hex("\xB9\xFA"));
+  EXPECT_EQ(hex(big5ToSimplified("\xA3\xE1\xB0\xEA")), hex("\x80\xB9\xFA"));
 }
 
 TEST(Encoding, ToSimplifiedKeepsLengthAndSimplifiedText) {

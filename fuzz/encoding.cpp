@@ -175,10 +175,11 @@ void checkGbkText(FuzzedDataProvider& in) {
     wantUtf8 += utf8(cp);
     wantWide += utf16(cp);
   }
-  expectText("toWide from GBK", toWide(text, kCodePageGbk).view(), wantWide + std::string(2, '\0'));
+  expectText("toWide from GBK", toWide(text, CodePage::Gbk).view(),
+             wantWide + std::string(2, '\0'));
   expectText("gbkToUtf8", gbkToUtf8(text), wantUtf8);
   expectText("utf8ToGbk", utf8ToGbk(wantUtf8), text);
-  expectText("fromWide to GBK", fromWide(toWide(wantUtf8, kCodePageUtf8), kCodePageGbk), text);
+  expectText("fromWide to GBK", fromWide(toWide(wantUtf8, CodePage::Utf8), CodePage::Gbk), text);
   checkUrlEncoding("urlEncodeUtf8", urlEncodeUtf8(text), wantUtf8, false);
   checkUrlEncoding("urlEncodeGbk", urlEncodeGbk(text, true), text, true);
   const std::string simplified = toSimplified(text);
@@ -208,15 +209,17 @@ void checkAnyBytes(FuzzedDataProvider& in) {
   expect(isUtf8(gbkToUtf8(bytes)), "gbkToUtf8 gave malformed UTF-8");
   expect(isGbk(utf8ToGbk(bytes)), "utf8ToGbk gave malformed GBK");
   expect(isGbk(big5ToGbk(bytes)), "big5ToGbk gave malformed GBK");
-  for (int codePage : {kCodePageAnsi, kCodePageGbk, kCodePageBig5, kCodePageUtf8, 1252}) {
+  for (CodePage codePage : {CodePage::Ansi, CodePage::Gbk, CodePage::Big5, CodePage::Utf8,
+                            static_cast<CodePage>(1252)}) {
     const Bytes wide = toWide(bytes, codePage);
     expect(isWideBuffer(wide), "toWide gave a malformed buffer");
-    if (codePage == 1252) expect(wide.size() == 2, "unknown code page converted");
+    if (codePage == static_cast<CodePage>(1252))
+      expect(wide.size() == 2, "unknown code page converted");
   }
   const Bytes raw(bytes);
-  expect(isGbk(fromWide(raw, kCodePageGbk)), "fromWide gave malformed GBK");
-  expect(isUtf8(fromWide(raw, kCodePageUtf8)), "fromWide gave malformed UTF-8");
-  expect(fromWide(raw, kCodePageBig5).find('\0') == std::string::npos, "fromWide gave a NUL");
+  expect(isGbk(fromWide(raw, CodePage::Gbk)), "fromWide gave malformed GBK");
+  expect(isUtf8(fromWide(raw, CodePage::Utf8)), "fromWide gave malformed UTF-8");
+  expect(fromWide(raw, CodePage::Big5).find('\0') == std::string::npos, "fromWide gave a NUL");
   checkUrlEncoding("urlEncodeGbk", urlEncodeGbk(bytes), text, false);
   checkSimplified(bytes, toSimplified(bytes));
 }

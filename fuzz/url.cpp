@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/text_cut.h"
 #include "fuzz/check.h"
 #include "fuzz/reference_text.h"
 #include "web/url.h"

@@ -10,9 +10,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
-#include <QTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTextEdit>
 #include <QTimer>
 
 #include <memory>

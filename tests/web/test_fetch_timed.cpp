@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -287,7 +288,8 @@ class SelfSignedServer {
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);
     }
-    std::system(("rm -rf " + dir_).c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
   bool ready() const { return ready_; }
 

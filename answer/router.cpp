@@ -12,7 +12,6 @@
 #include "answer/typing.h"
 #include "base/clock.h"
 #include "base/threads.h"
-#include "sources/clean_markup.h"
 #include "sources/source_exact.h"
 #include "sources/source_fuzzy.h"
 #include "sources/source_software.h"
@@ -119,19 +118,19 @@ Text transcriptOf(const ProgramState& s) {
   return transcript(s.shownQuestion, s.answerText);
 }
 
-void typeTranscript(AnswerContext& ctx) {
+void typeTranscript(AnswerSession& session) {
   // The typing timer ticks on the window thread; building the pieces there too means no tick can
   // see a half-built list.
-  ctx.controls().runOnWindowThread([&ctx] { startTyping(ctx.presentation); });
+  session.controls.runOnWindowThread([&session] { startTyping(session); });
 }
 
 // Runs on the window thread for about six seconds, serving its events. Once the main window has
 // been closed it stops at its next step: no further fetch, no clock setting, no typing, so the
 // window loop can end and the process with it.
-void answerBuiltIn(AnswerContext& ctx, BuiltIn which) {
+void answerBuiltIn(AnswerSession& session, BuiltIn which) {
   const RouterTexts& t = texts();
-  ControlAccess& c = ctx.controls();
-  ProgramState& s = ctx.state();
+  ControlAccess& c = session.controls;
+  ProgramState& s = session.state;
 
   // The women answer is typed without a progress title.
   if (which != BuiltIn::Women) c.setPeriod(ctl::kProgressTimer, 10);
@@ -160,16 +159,12 @@ void answerBuiltIn(AnswerContext& ctx, BuiltIn which) {
   // than being set back to 1970.
   if (std::optional<DateTime> now = fetchTimeServingEvents(c)) setSystemClock(*now);
   if (!pauseWhileOpen(c, 1000)) return;
-  typeTranscript(ctx);
+  typeTranscript(session);
 }
 
-void startSource(AnswerContext& ctx, void (*entry)(SourceRun&)) {
-  AnswerContext* shared = &ctx;
+void startSource(AnswerSession& session, void (*entry)(AnswerSession&)) {
   // A failed start leaves the window busy; there is nothing better to do with it.
-  startWorker([shared, entry] {
-    SourceRun run{shared->controls(), shared->state(), [shared] { finishAnswer(*shared); }};
-    entry(run);
-  });
+  startWorker([&session, entry] { entry(session); });
 }
 
 }  // namespace
@@ -184,26 +179,26 @@ const Text& womenAnswer() {
   return texts().women;
 }
 
-void askQuestion(AnswerContext& ctx) {
-  ControlAccess& c = ctx.controls();
+void askQuestion(AnswerSession& session) {
+  ControlAccess& c = session.controls;
   c.setDisabled(ctl::kAskButton, true);
   c.setContent(ctl::kTranscriptBox, Text());
   c.setContent(ctl::kAnswerBox, busyText());
 
   const BuiltIn which = builtInQuestion(c.content(ctl::kQuestionBox));
   if (which != BuiltIn::None) {
-    answerBuiltIn(ctx, which);
+    answerBuiltIn(session, which);
     return;
   }
   switch (c.selection(ctl::kSourceList)) {
     case 0:
-      startSource(ctx, askFuzzySource);
+      startSource(session, askFuzzySource);
       break;
     case 1:
-      startSource(ctx, askExactSource);
+      startSource(session, askExactSource);
       break;
     case 2:
-      startSource(ctx, askSoftwareSource);
+      startSource(session, askSoftwareSource);
       break;
     default:  // no selection: nothing starts and the window stays busy
       break;
@@ -222,17 +217,17 @@ void busyAnimation(ControlAccess& controls) {
   }
 }
 
-void finishAnswer(AnswerContext& ctx) {
-  ControlAccess& c = ctx.controls();
+void finishAnswer(AnswerSession& session) {
+  ControlAccess& c = session.controls;
   busyAnimation(c);
   waitWithEvents(1000);
   if (!c.mainWindowOpen()) return;
   // Decided on the answer as cut, before any clean-up.
-  if (ctx.state().answerText.empty()) c.setContent(ctl::kTranscriptBox, texts().noAnswer);
+  if (session.state.answerText.empty()) c.setContent(ctl::kTranscriptBox, texts().noAnswer);
   // The progress title starts before the typing: a short answer typed quickly could otherwise end
   // before the title timer starts, and nothing would restore the title afterwards.
   c.setPeriod(ctl::kProgressTimer, 10);
-  typeTranscript(ctx);
+  typeTranscript(session);
 }
 
 }  // namespace qelvora

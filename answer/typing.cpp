@@ -28,9 +28,9 @@ int typingPeriod(ControlAccess& controls) {
   return ms > 0 ? ms : kDefaultTypingPeriodMs;
 }
 
-void finishTyping(Presentation& p) {
-  ControlAccess& c = p.controls;
-  if (p.stopSound) p.stopSound();
+void finishTyping(AnswerSession& session) {
+  ControlAccess& c = session.controls;
+  if (session.stopSound) session.stopSound();
   c.setPeriod(ctl::kTypingTimer, 0);
   c.setPeriod(ctl::kProgressTimer, 0);
   c.setTitle(programTitle());
@@ -41,27 +41,28 @@ void finishTyping(Presentation& p) {
 
 }  // namespace
 
-void startTyping(Presentation& p) {
+void startTyping(AnswerSession& session) {
   // Whole on the window thread: a tick can then never see a half-built list or an index left
   // over from the previous text, whichever thread asked for the typing.
-  p.controls.runOnWindowThread([&p] {
-    ControlAccess& c = p.controls;
+  session.controls.runOnWindowThread([&session] {
+    ControlAccess& c = session.controls;
+    ProgramState& s = session.state;
     c.setContent(ctl::kAnswerBox, Text());
     c.setPeriod(ctl::kTypingTimer, typingPeriod(c));
-    if (p.startSound) p.startSound();
-    p.state.typingPieces.cut(c.content(ctl::kTranscriptBox));
-    p.state.typingIndex = 1;
-    p.state.typingOffset = 0;
+    if (session.startSound) session.startSound();
+    s.typingPieces.cut(c.content(ctl::kTranscriptBox));
+    s.typingIndex = 1;
+    s.typingOffset = 0;
     // Both boxes receive the whole transcript one piece at a time.
-    const std::size_t coming = p.state.typingPieces.typedBytes();
+    const std::size_t coming = s.typingPieces.typedBytes();
     c.reserveContent(ctl::kAnswerBox, coming);
     c.reserveContent(ctl::kCopyBox, coming);
   });
 }
 
-void typingTick(Presentation& p) {
-  ControlAccess& c = p.controls;
-  ProgramState& s = p.state;
+void typingTick(AnswerSession& session) {
+  ControlAccess& c = session.controls;
+  ProgramState& s = session.state;
   c.setFocus(ctl::kAnswerBox);
   // A space never takes a tick of its own: it goes out with the character after it.
   Text piece;
@@ -73,11 +74,11 @@ void typingTick(Presentation& p) {
     ++s.typingIndex;
   } while (piece == " ");
   if (s.typingIndex < s.typingPieces.count()) return;
-  finishTyping(p);
+  finishTyping(session);
 }
 
-void progressTick(Presentation& p) {
-  ControlAccess& c = p.controls;
+void progressTick(AnswerSession& session) {
+  ControlAccess& c = session.controls;
   // Kept up to date by the controls as text is written and typed: a tick costs the same whatever
   // the length of the answer.
   const int total = c.characterCount(ctl::kTranscriptBox);

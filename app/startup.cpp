@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "answer/router.h"
+#include "answer/typing.h"
+#include "app/answer_events.h"
 #include "app/event_hooks.h"
 #include "app/qt_audio_device.h"
 #include "app/sound_player.h"
@@ -36,26 +37,21 @@ const Text& welcomeText() {
 void windowCreated(Application& app) {
   app.model.setDisabled(ctl::kAskButton, true);
   app.model.setContent(ctl::kTranscriptBox, welcomeText());
-  startTyping(app.presentation);
+  startTyping(app.session);
 }
 
 void bindHandlers(Application& app) {
-  app.presentation.startSound = [] { startSound(embeddedSound(), true); };
-  app.presentation.stopSound = [] { stopSound(); };
+  app.session.startSound = [] { startSound(embeddedSound(), true); };
+  app.session.stopSound = [] { stopSound(); };
+  bindAnswerEvents(app.model, app.session);
 
   FormHandlers& h = app.model.handlers;
   h.mainWindowCreated = [&app] { windowCreated(app); };
-  h.askClicked = [&app] { askQuestion(app.context); };
-  h.retypeClicked = [&app] { startTyping(app.presentation); };
-  h.downloadClicked = [&app] { browseDownloadAddress(app.model, app.state); };
-  h.typingTimerTick = [&app] { typingTick(app.presentation); };
-  h.progressTimerTick = [&app] { progressTick(app.presentation); };
   // Each loader works for its own opening of the picture window: a slow one from an earlier
   // opening never fills a later window.
   h.pictureWindowCreated = [&app] {
     startWorker([access = app.model.pictureOpeningAccess()] { loadRelatedPicture(*access); });
   };
-  h.pictureWindowClosing = [&app] { pictureWindowClosed(app.model, app.state); };
 
   // The hidden browser offers a download by handing the address to the desktop's browser.
   app.model.setBrowserOpener([](const Text& address) {

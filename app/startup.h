@@ -5,10 +5,9 @@
 #include <functional>
 #include <memory>
 
-#include "answer/answer_context.h"
-#include "answer/typing.h"
 #include "app/form_model.h"
 #include "base/program_state.h"
+#include "sources/answer_session.h"
 
 class QApplication;
 
@@ -21,8 +20,7 @@ class WindowViews;
 struct Application {
   ProgramState state;
   FormModel model;
-  Presentation presentation{model, state, nullptr, nullptr};
-  AnswerContext context{presentation};
+  AnswerSession session{model, state, {}, {}, {}};
   std::unique_ptr<WindowViews> views;
 };
 

@@ -82,10 +82,10 @@ Text sampleTranscript(std::size_t bytes) {
 struct Rig {
   FormModel model;
   ProgramState state;
-  Presentation presentation{model, state, [] {}, [] {}};
+  AnswerSession session{model, state, {}, {}, {}};
   Rig() {
-    model.handlers.typingTimerTick = [this] { typingTick(presentation); };
-    model.handlers.progressTimerTick = [this] { progressTick(presentation); };
+    model.handlers.typingTimerTick = [this] { typingTick(session); };
+    model.handlers.progressTimerTick = [this] { progressTick(session); };
   }
 };
 
@@ -103,7 +103,7 @@ void typingCadence(benchmark::State& bench) {
     rig.model.setContent(ctl::kTranscriptBox, transcript);
     QElapsedTimer clock;
     clock.start();
-    startTyping(rig.presentation);
+    startTyping(rig.session);
     rig.model.setPeriod(ctl::kProgressTimer, 10);  // as during an answer
     while (rig.model.disabled(ctl::kAskButton)) {
       QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
@@ -127,7 +127,7 @@ void progressRefresh(benchmark::State& bench) {
   rig.model.setContent(ctl::kTranscriptBox, transcript);
   rig.model.setContent(ctl::kAnswerBox, transcript.substr(0, transcript.size() / 2));
   rig.model.appendText(ctl::kAnswerBox, transcript.substr(transcript.size() / 2, 2));
-  for (auto _ : bench) progressTick(rig.presentation);
+  for (auto _ : bench) progressTick(rig.session);
   benchmark::DoNotOptimize(rig.model.title());
 }
 BENCHMARK(progressRefresh)->Arg(1)->Arg(16)->Arg(64)->Unit(benchmark::kMicrosecond);
@@ -143,7 +143,7 @@ void instantTyping(benchmark::State& bench) {
     rig.model.setContent(ctl::kTranscriptBox, transcript);
     const std::size_t before = heapInUse.load();
     heapPeak = before;
-    startTyping(rig.presentation);
+    startTyping(rig.session);
     rig.model.setPeriod(ctl::kProgressTimer, 10);
     while (rig.model.disabled(ctl::kAskButton)) QCoreApplication::processEvents();
     growth = std::max(growth, double(heapPeak.load() - before) / double(transcript.size()));

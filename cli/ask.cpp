@@ -10,12 +10,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <sstream>
 
-#include "answer/router.h"
-#include "answer/typing.h"
+#include "app/answer_events.h"
 #include "app/event_hooks.h"
 #include "app/form_model.h"
 #include "base/clock.h"
@@ -51,18 +51,117 @@ int usageError(const std::string& why) {
   return 2;
 }
 
-// Everything the running answer refers to. Detached workers (the picture loader, the browse
-// worker, a source still fetching) may outlive the main loop, so none of it is ever destroyed:
-// the process ends with _Exit once the answer has been typed.
-struct Session {
-  FormModel model;
-  ProgramState state;
-  std::unique_ptr<TerminalControls> controls;
-  std::unique_ptr<Presentation> presentation;
-  std::unique_ptr<AnswerContext> context;
-  std::mutex pictureMutex;
-  Bytes picture;  // what the picture window showed, when --picture-out asked for it
-  bool asked = false;
+// The question as given, or read from standard input for "-"; nothing when that is no UTF-8.
+std::optional<std::string> readQuestion(const std::string& given) {
+  if (given != "-") return given;
+  std::ostringstream in;
+  in << std::cin.rdbuf();
+  std::string question = questionFromInput(in.str());
+  if (!isValidUtf8(question)) return std::nullopt;
+  return question;
+}
+
+// The settings the window takes from the build, as the command line gives them.
+void applySettings(const AskOptions& o) {
+  if (o.timeHost) hosts().time = *o.timeHost;
+  if (o.source1Host) hosts().source1 = *o.source1Host;
+  if (o.source2Host) hosts().source2 = *o.source2Host;
+  if (o.source3Host) hosts().source3 = *o.source3Host;
+  if (o.cookieFile) setCookieFilePath(*o.cookieFile);
+  // The clock is the computer's, not ours: only an explicit --set-clock may change it.
+  if (o.setClock)
+    installClockSetter(std::make_shared<SystemClockSetter>());
+  else
+    installClockSetter(std::make_shared<RecordingClockSetter>());
+  setInstantWaits(o.instant);
+}
+
+TerminalSettings terminalSettings(const AskOptions& o) {
+  TerminalSettings terminal;
+  terminal.gbk = o.gbk;
+  terminal.statusOnStderr = isatty(STDERR_FILENO) == 1;
+  terminal.stdoutIsTerminal = isatty(STDOUT_FILENO) == 1;
+  terminal.instant = o.instant;
+  return terminal;
+}
+
+// Writes the related picture to path; false when it cannot be written. No picture, no file.
+bool writePicture(const Bytes& picture, const std::string& path) {
+  if (picture.empty()) return true;
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(picture.data.data(), static_cast<std::streamsize>(picture.size()));
+  file.close();
+  if (file) return true;
+  std::fprintf(stderr, "qelvora-ask: cannot write the picture to %s\n", path.c_str());
+  return false;
+}
+
+// One question on the headless form, answered in the terminal. Detached workers (the picture
+// loader, the browse worker, a source still fetching) may outlive the main loop, so a run is never
+// destroyed: the process ends with _Exit once the answer has been typed.
+class Run {
+ public:
+  explicit Run(const AskOptions& o) : controls_(model_, terminalSettings(o)) {
+    model_.setInstantTimers(o.instant);
+    // The terminal plays no sound.
+    bindAnswerEvents(model_, session_);
+    model_.handlers.pictureWindowCreated = [this, wantPicture = o.pictureOut.has_value()] {
+      openedPicture(wantPicture);
+    };
+    controls_.onAnswerTyped = [] { QCoreApplication::exit(0); };
+    // Whether some fetch failed at the network level, so that the exit status can say the
+    // answer may be the no-answer reply for want of a connection rather than of an answer.
+    setRequestObserver([this, verbose = o.verbose](const RequestRecord& r) {
+      if (r.networkFailure) networkFailed_ = true;
+      if (verbose) controls_.note(requestLine(r));
+    });
+  }
+
+  // Types the question into 编辑框3, picks the source and the speed, presses 按钮1 and serves the
+  // window loop until the answer has been typed.
+  void ask(const std::string& question, const AskOptions& o) {
+    model_.editByUser(ctl::kQuestionBox, utf8ToGbk(question));
+    model_.selectByUser(ctl::kSourceList, o.source - 1);
+    model_.editByUser(ctl::kSpeedBox, utf8ToGbk(o.speed));
+    QTimer::singleShot(0, &model_, [this] { model_.click(ctl::kAskButton); });
+    QCoreApplication::exec();
+    model_.shutDown();
+    controls_.finish();
+  }
+
+  // The picture window showed, when --picture-out asked for it.
+  Bytes shownPicture() {
+    std::lock_guard lock(pictureMutex_);
+    return picture_;
+  }
+  bool networkFailed() const { return networkFailed_; }
+
+ private:
+  // The window starts its loader as always; the terminal closes the window by itself, after the
+  // loader when the picture is wanted, at once otherwise.
+  void openedPicture(bool wantPicture) {
+    startWorker([this, wantPicture, access = model_.pictureOpeningAccess()] {
+      loadRelatedPicture(*access);
+      if (!wantPicture) return;
+      Bytes shown =
+          ControlAccess::asBytes(access->readProperty(ctl::kPictureBox, Property::Picture));
+      {
+        std::lock_guard lock(pictureMutex_);
+        picture_ = std::move(shown);
+      }
+      model_.closePictureWindow();
+    });
+    QTimer::singleShot(wantPicture ? kPictureWaitMs : 0, &model_,
+                       [this] { model_.closePictureWindow(); });
+  }
+
+  FormModel model_;
+  ProgramState state_;
+  TerminalControls controls_;
+  AnswerSession session_{controls_, state_, {}, {}, {}};
+  std::mutex pictureMutex_;
+  Bytes picture_;
+  std::atomic<bool> networkFailed_{false};
 };
 
 }  // namespace
@@ -79,119 +178,26 @@ int runAsk(int argc, char** argv) {
     std::puts("qelvora-ask " QELVORA_VERSION);
     return 0;
   }
-
-  std::string question = o.question;
-  if (question == "-") {
-    std::ostringstream in;
-    in << std::cin.rdbuf();
-    question = questionFromInput(in.str());
-    if (!isValidUtf8(question)) return usageError("the question is not valid UTF-8");
-  }
-
-  if (o.timeHost) hosts().time = *o.timeHost;
-  if (o.source1Host) hosts().source1 = *o.source1Host;
-  if (o.source2Host) hosts().source2 = *o.source2Host;
-  if (o.source3Host) hosts().source3 = *o.source3Host;
-  if (o.cookieFile) setCookieFilePath(*o.cookieFile);
-  // The clock is the computer's, not ours: only an explicit --set-clock may change it.
-  if (o.setClock)
-    installClockSetter(std::make_shared<SystemClockSetter>());
-  else
-    installClockSetter(std::make_shared<RecordingClockSetter>());
-  setInstantWaits(o.instant);
+  const std::optional<std::string> question = readQuestion(o.question);
+  if (!question) return usageError("the question is not valid UTF-8");
+  applySettings(o);
 
   // Qt sees no options of ours.
   static int qtArgc = 1;
   static char* qtArgv[] = {argv[0], nullptr};
-  auto* app = new QCoreApplication(qtArgc, qtArgv);
+  new QCoreApplication(qtArgc, qtArgv);
   installGuiEventHooks();
-
-  auto* s = new Session;
-  FormModel& model = s->model;
-  model.setInstantTimers(o.instant);
-  TerminalSettings terminal;
-  terminal.gbk = o.gbk;
-  terminal.statusOnStderr = isatty(STDERR_FILENO) == 1;
-  terminal.stdoutIsTerminal = isatty(STDOUT_FILENO) == 1;
-  terminal.instant = o.instant;
-  s->controls = std::make_unique<TerminalControls>(model, terminal);
-  TerminalControls& controls = *s->controls;
-  // Whether some fetch failed at the network level, so that the exit status can say the answer
-  // may be the no-answer reply for want of a connection rather than for want of an answer.
-  static std::atomic<bool> networkFailed{false};
-  setRequestObserver([&controls, verbose = o.verbose](const RequestRecord& r) {
-    if (r.networkFailure) networkFailed = true;
-    if (verbose) controls.note(requestLine(r));
-  });
-  // The terminal plays no sound.
-  s->presentation.reset(new Presentation{controls, s->state, [] {}, [] {}});
-  s->context.reset(new AnswerContext{*s->presentation});
-  Presentation& p = *s->presentation;
-
-  model.handlers.askClicked = [s] {
-    s->asked = true;
-    askQuestion(*s->context);
-  };
-  model.handlers.retypeClicked = [&p] { startTyping(p); };
-  model.handlers.downloadClicked = [s] { browseDownloadAddress(*s->controls, s->state); };
-  model.handlers.typingTimerTick = [&p] { typingTick(p); };
-  model.handlers.progressTimerTick = [&p] { progressTick(p); };
-  const bool wantPicture = o.pictureOut.has_value();
-  model.handlers.pictureWindowCreated = [s, wantPicture] {
-    // The window starts its loader as always; the terminal closes the window by itself, after
-    // the loader when the picture is wanted, at once otherwise.
-    auto closed = std::make_shared<std::atomic<bool>>(false);
-    startWorker([s, wantPicture, closed] {
-      loadRelatedPicture(*s->controls);
-      if (!wantPicture) return;
-      Bytes shown =
-          ControlAccess::asBytes(s->model.readProperty(ctl::kPictureBox, Property::Picture));
-      {
-        std::lock_guard lock(s->pictureMutex);
-        s->picture = std::move(shown);
-      }
-      s->model.closePictureWindow();
-    });
-    QTimer::singleShot(wantPicture ? kPictureWaitMs : 0, &s->model,
-                       [s] { s->model.closePictureWindow(); });
-  };
-  model.handlers.pictureWindowClosing = [s] { pictureWindowClosed(*s->controls, s->state); };
-  controls.onAnswerTyped = [s] {
-    if (s->asked) QCoreApplication::exit(0);
-  };
-
-  model.editByUser(ctl::kQuestionBox, utf8ToGbk(question));
-  model.selectByUser(ctl::kSourceList, o.source - 1);
-  model.editByUser(ctl::kSpeedBox, utf8ToGbk(o.speed));
-  QTimer::singleShot(0, &model, [s] { s->model.click(ctl::kAskButton); });
-  app->exec();
-  model.shutDown();
-  controls.finish();
+  auto* run = new Run(o);
+  run->ask(*question, o);
 
   int status = 0;
-  if (wantPicture) {
-    Bytes picture;
-    {
-      std::lock_guard lock(s->pictureMutex);
-      picture = s->picture;
-    }
-    if (!picture.empty()) {
-      std::ofstream file(*o.pictureOut, std::ios::binary | std::ios::trunc);
-      file.write(picture.data.data(), static_cast<std::streamsize>(picture.size()));
-      file.close();
-      if (!file) {
-        std::fprintf(stderr, "qelvora-ask: cannot write the picture to %s\n",
-                     o.pictureOut->c_str());
-        status = 1;
-      }
-    }
-  }
+  if (o.pictureOut && !writePicture(run->shownPicture(), *o.pictureOut)) status = 1;
   // An answer that could not be written out (a full disk, say) is no success.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "qelvora-ask: cannot write the answer to standard output\n");
     status = 1;
   }
-  if (status == 0 && networkFailed) status = 3;
+  if (status == 0 && run->networkFailed()) status = 3;
   std::fflush(stderr);
   std::_Exit(status);
 }

@@ -58,9 +58,9 @@ Text fetchGbkPage(const Text& url) {
   return pageToGbk(toText(fetchPage(url)));
 }
 
-void askAnswerSite(SourceRun& run, const AnswerSite& site) {
-  ControlAccess& c = run.controls;
-  ProgramState& s = run.state;
+void askAnswerSite(AnswerSession& session, const AnswerSite& site) {
+  ControlAccess& c = session.controls;
+  ProgramState& s = session.state;
 
   c.setContent(ctl::kAnswerBox, busyText());
   const Text address = "http://" + hosts().*site.host;
@@ -77,7 +77,7 @@ void askAnswerSite(SourceRun& run, const AnswerSite& site) {
 
   c.setContent(ctl::kTranscriptBox, transcript(s.shownQuestion, s.answerText));
   cleanMarkup(c, false);
-  run.finishAnswer();
+  session.finishAnswer();
 }
 
 }  // namespace qelvora

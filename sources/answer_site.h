@@ -10,7 +10,7 @@
 #include "base/hosts.h"
 #include "base/text.h"
 #include "base/text_cut.h"
-#include "sources/source_run.h"
+#include "sources/answer_session.h"
 
 namespace qelvora {
 
@@ -34,7 +34,7 @@ Text fetchGbkPage(const Text& url);
 
 // Asks site the question in 编辑框3 on the source's worker: leaves the pages, key, title and
 // answer in the shared state, writes the cleaned transcript to 编辑框5 and ends with
-// run.finishAnswer().
-void askAnswerSite(SourceRun& run, const AnswerSite& site);
+// session.finishAnswer().
+void askAnswerSite(AnswerSession& session, const AnswerSite& site);
 
 }  // namespace qelvora

@@ -4,8 +4,8 @@
 
 namespace qelvora {
 
-void askExactSource(SourceRun& run) {
-  askAnswerSite(run, exactSite());
+void askExactSource(AnswerSession& session) {
+  askAnswerSite(session, exactSite());
 }
 
 }  // namespace qelvora

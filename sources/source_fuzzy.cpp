@@ -4,8 +4,8 @@
 
 namespace qelvora {
 
-void askFuzzySource(SourceRun& run) {
-  askAnswerSite(run, fuzzySite());
+void askFuzzySource(AnswerSession& session) {
+  askAnswerSite(session, fuzzySite());
 }
 
 }  // namespace qelvora

@@ -1,13 +1,13 @@
 // Answer source 1 (fuzzy): a question-and-answer site searched loosely; pages in UTF-8.
 #pragma once
 
-#include "sources/source_run.h"
+#include "sources/answer_session.h"
 
 namespace qelvora {
 
 // Entry of the source, run on a worker by the router: searches the site for the question in
 // 编辑框3, cuts title and answer out of the answer page, writes the transcript to 编辑框5, cleans
-// it and ends with run.finishAnswer().
-void askFuzzySource(SourceRun& run);
+// it and ends with session.finishAnswer().
+void askFuzzySource(AnswerSession& session);
 
 }  // namespace qelvora

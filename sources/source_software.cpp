@@ -40,11 +40,11 @@ const SoftwareSite& softwareSite() {
   return site;
 }
 
-void askSoftwareSource(SourceRun& run) {
+void askSoftwareSource(AnswerSession& session) {
   const SoftwareSite& site = softwareSite();
   const SoftwareTexts& t = texts();
-  ControlAccess& c = run.controls;
-  ProgramState& s = run.state;
+  ControlAccess& c = session.controls;
+  ProgramState& s = session.state;
 
   c.setContent(ctl::kAnswerBox, busyText());
   // This site takes its keyword as escaped GBK bytes and answers in GBK: no conversions.
@@ -64,7 +64,7 @@ void askSoftwareSource(SourceRun& run) {
                joinTexts({transcript(s.shownQuestion, trimSpaces(s.answerText)), t.screenshot,
                           c.content(ctl::kPictureAddressBox), t.download, s.downloadAddress}));
   cleanMarkup(c, true);
-  run.finishAnswer();
+  session.finishAnswer();
 }
 
 }  // namespace qelvora

@@ -6,7 +6,7 @@
 
 #include "base/text.h"
 #include "base/text_cut.h"
-#include "sources/source_run.h"
+#include "sources/answer_session.h"
 
 namespace qelvora {
 
@@ -27,7 +27,7 @@ const SoftwareSite& softwareSite();
 
 // Entry of the source, run on a worker by the router: searches the site for the question in
 // 编辑框3, cuts title and answer out of the answer page, writes the transcript to 编辑框5, cleans
-// it and ends with run.finishAnswer().
-void askSoftwareSource(SourceRun& run);
+// it and ends with session.finishAnswer().
+void askSoftwareSource(AnswerSession& session);
 
 }  // namespace qelvora

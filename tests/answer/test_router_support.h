@@ -16,6 +16,7 @@
 
 #include "answer/router.h"
 #include "answer/typing.h"
+#include "app/answer_events.h"
 #include "app/form_model.h"
 #include "base/clock.h"
 #include "base/program_state.h"
@@ -29,18 +30,15 @@ inline Text gbk(std::string_view utf8) {
   return utf8ToGbk(utf8);
 }
 
-// The main window's logic on the headless form: typing and progress on the two timers, the ask
-// button on askQuestion. The clock seam records instead of setting the machine's clock.
+// The main window's logic on the headless form, its answering events bound as the window binds
+// them. The clock seam records instead of setting the machine's clock.
 class AnswerRig {
  public:
   AnswerRig()
-      : presentation{model, state, [this] { ++soundStarts; }, [this] { ++soundStops; }},
-        context{presentation},
+      : session{model, state, [this] { ++soundStarts; }, [this] { ++soundStops; }, {}},
         clock(std::make_shared<RecordingClockSetter>()) {
     previousClock = installClockSetter(clock);
-    model.handlers.typingTimerTick = [this] { typingTick(presentation); };
-    model.handlers.progressTimerTick = [this] { progressTick(presentation); };
-    model.handlers.askClicked = [this] { askQuestion(context); };
+    bindAnswerEvents(model, session);
     // The picture window opens only when a test wants to see it; close it at once.
     QObject::connect(&model, &FormModel::pictureWindowOpened, [this] {
       ++pictureOpenings;
@@ -91,8 +89,7 @@ class AnswerRig {
 
   FormModel model;
   ProgramState state;
-  Presentation presentation;
-  AnswerContext context;
+  AnswerSession session;
   std::shared_ptr<RecordingClockSetter> clock;
   std::shared_ptr<ClockSetter> previousClock;
   std::atomic<int> soundStarts{0}, soundStops{0};

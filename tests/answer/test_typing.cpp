@@ -79,7 +79,7 @@ class Typing : public ::testing::Test {
 
   void typeOut(const Text& transcript) {
     model.setContent(ctl::kTranscriptBox, transcript);
-    startTyping(presentation);
+    startTyping(session);
   }
   bool finished() { return !model.disabled(ctl::kAskButton); }
 
@@ -88,13 +88,14 @@ class Typing : public ::testing::Test {
   ProgramState state;
   std::atomic<int> soundStarts{0}, soundStops{0};
   std::atomic<bool> soundStartedOnWindowThread{false};
-  Presentation presentation{controls, state,
-                            [this] {
-                              ++soundStarts;
-                              soundStartedOnWindowThread =
-                                  QThread::currentThread() == model.thread();
-                            },
-                            [this] { ++soundStops; }};
+  AnswerSession session{controls,
+                        state,
+                        [this] {
+                          ++soundStarts;
+                          soundStartedOnWindowThread = QThread::currentThread() == model.thread();
+                        },
+                        [this] { ++soundStops; },
+                        {}};
   int pictureOpenings = 0;
   bool askDisabledWhilePictureOpen = false;
 };
@@ -136,7 +137,7 @@ TEST_F(Typing, TypesOneCharacterPerTickWithSpacesRidingAlong) {
     for (std::size_t i = 0; i < c.ticks.size(); ++i) {
       SCOPED_TRACE("tick " + std::to_string(i + 1));
       EXPECT_FALSE(finished());
-      typingTick(presentation);
+      typingTick(session);
       shown += c.ticks[i];
       EXPECT_EQ(model.content(ctl::kAnswerBox), shown);
       EXPECT_EQ(model.focusedControl(),
@@ -190,7 +191,7 @@ TEST_F(Typing, FiftySevenCharactersMakeFiftyEightPieces) {
   EXPECT_EQ(state.typingIndex, 1);
   for (int tick = 1; tick <= 57; ++tick) {
     ASSERT_FALSE(finished()) << "tick " << tick;
-    typingTick(presentation);
+    typingTick(session);
   }
   EXPECT_TRUE(finished());
   EXPECT_EQ(model.content(ctl::kAnswerBox), transcript);
@@ -200,19 +201,19 @@ TEST_F(Typing, ProgressTitleCountsCharacters) {
   const Text label = "Qelvora      \xBD\xF8\xB6\xC8\xA3\xBA";  // "进度：" in GBK
   // The busy text before the transcript is written.
   model.setContent(ctl::kAnswerBox, gbk("系统分析中..."));
-  progressTick(presentation);
+  progressTick(session);
   EXPECT_EQ(model.title(), label + "8/0");
 
   model.setPeriod(ctl::kProgressTimer, 10);
   typeOut(gbk("问：你好\r\n答：A B"));
-  progressTick(presentation);
+  progressTick(session);
   EXPECT_EQ(model.title(), label + "0/11");
-  typingTick(presentation);
-  typingTick(presentation);
-  typingTick(presentation);
-  progressTick(presentation);
+  typingTick(session);
+  typingTick(session);
+  typingTick(session);
+  progressTick(session);
   EXPECT_EQ(model.title(), label + "3/11");
-  while (!finished()) typingTick(presentation);
+  while (!finished()) typingTick(session);
   EXPECT_EQ(model.title(), "Qelvora");
   EXPECT_EQ(model.period(ctl::kProgressTimer), 0);
 }
@@ -303,10 +304,10 @@ TEST_F(Typing, EndingStepsRunInOrder) {
     model.setPeriod(ctl::kProgressTimer, 10);
     pictureOpenings = 0;
     typeOut("xy");
-    typingTick(presentation);
+    typingTick(session);
     controls.log.clear();
     const int stopsBefore = soundStops;
-    typingTick(presentation);
+    typingTick(session);
     EXPECT_EQ(soundStops, stopsBefore + 1);
     std::vector<std::string> expected = {"focus 编辑框4", "write 时钟1 0", "write 时钟2 0",
                                          "write 主窗口 Qelvora"};
@@ -330,7 +331,7 @@ TEST_F(Typing, StartFromAWorkerRunsOnTheWindowThread) {
   model.setContent(ctl::kTranscriptBox, gbk("答：好"));
   std::atomic<bool> done{false};
   std::thread worker([&] {
-    startTyping(presentation);
+    startTyping(session);
     done = true;
   });
   EXPECT_TRUE(serveUntil([&] { return done.load(); }));
@@ -344,8 +345,8 @@ TEST_F(Typing, StartFromAWorkerRunsOnTheWindowThread) {
 // On the form's own timers: the text is typed whole, and a restart in the middle starts over
 // without clearing the copy box.
 TEST_F(Typing, TimerDrivenTypingRunsToTheEnd) {
-  model.handlers.typingTimerTick = [this] { typingTick(presentation); };
-  model.handlers.progressTimerTick = [this] { progressTick(presentation); };
+  model.handlers.typingTimerTick = [this] { typingTick(session); };
+  model.handlers.progressTimerTick = [this] { progressTick(session); };
   model.setContent(ctl::kSpeedBox, "1");
   const Text first = gbk("欢迎使用 Qelvora,\r\n本系统会根据你所提及的问题给予解答。");
   typeOut(first);

@@ -87,16 +87,16 @@ TEST_P(SourceTest, AsksExactAddressesAndComposesTranscript) {
   controls.setContent(ctl::kPictureAddressBox, "old picture");
   state.downloadAddress = "old download";
   int finished = 0;
-  SourceRun run{controls, state, [&] { ++finished; }};
+  AnswerSession session{controls, state, {}, {}, [&] { ++finished; }};
   switch (c.source) {
     case Source::Fuzzy:
-      askFuzzySource(run);
+      askFuzzySource(session);
       break;
     case Source::Exact:
-      askExactSource(run);
+      askExactSource(session);
       break;
     case Source::Software:
-      askSoftwareSource(run);
+      askSoftwareSource(session);
       break;
   }
 

@@ -300,10 +300,3 @@ TEST_F(RouterTest, BusyAnimationCyclesOneToSevenDotsAndEndsWithOne) {
 
 }  // namespace
 }  // namespace qelvora
-
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  qelvora::installGuiEventHooks();
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

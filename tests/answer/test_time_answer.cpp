@@ -5,7 +5,7 @@
 #include "answer/time_answer.h"
 #include "base/hosts.h"
 #include "base/text.h"
-#include "tests/web/support/recording_server.h"
+#include "tests/support/recording_server.h"
 #include "web/cookie_store.h"
 
 namespace qelvora {

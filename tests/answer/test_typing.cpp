@@ -366,9 +366,3 @@ TEST_F(Typing, TimerDrivenTypingRunsToTheEnd) {
 
 }  // namespace
 }  // namespace qelvora
-
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -31,6 +31,7 @@
 #include "app/windows.h"
 #include "resources/sound/embedded_sound.h"
 #include "tests/support/qt_events.h"
+#include "tests/support/qt_test_main.h"
 
 namespace qelvora {
 namespace {
@@ -298,16 +299,12 @@ TEST(Desktop, TheTuneIsHeardWhileTypingAndStopsWithTheLastCharacter) {
             << heardTo - end << " ms after its last character\n";
 }
 
+int child(int argc, char** argv) {
+  if (argc >= 3 && std::strcmp(argv[2], "placement") == 0) return placementChild(argc, argv);
+  if (argc >= 3 && std::strcmp(argv[2], "sound") == 0) return soundChild(argc, argv);
+  return 3;
+}
+const bool childRegistered = testing::setChildMain(&child);
+
 }  // namespace
 }  // namespace qelvora
-
-int main(int argc, char** argv) {
-  if (argc >= 3 && std::strcmp(argv[1], "--child") == 0) {
-    if (std::strcmp(argv[2], "placement") == 0) return qelvora::placementChild(argc, argv);
-    if (std::strcmp(argv[2], "sound") == 0) return qelvora::soundChild(argc, argv);
-    return 3;
-  }
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

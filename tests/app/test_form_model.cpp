@@ -377,9 +377,3 @@ TEST(FormModel, ClosedMainWindowStopsTimersAndDropsWrites) {
 
 }  // namespace
 }  // namespace qelvora
-
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -31,6 +31,7 @@
 #include "base/threads.h"
 #include "sources/picture.h"
 #include "tests/support/qt_events.h"
+#include "tests/support/qt_test_main.h"
 #include "web/encoding.h"
 #include "web/fetch.h"
 
@@ -270,6 +271,7 @@ std::function<void(Application&)> childScenario(const std::string& mode) {
 }
 
 int runChild(int argc, char** argv) {
+  if (argc < 3) return 3;
   QApplication qtApp(argc, argv);
   auto scenario = childScenario(argv[2]);
   if (!scenario) return 3;
@@ -423,12 +425,7 @@ TEST(Startup, APictureLoaderNeverFillsALaterOpening) {
   EXPECT_EQ(last, blue);
 }
 
+const bool childRegistered = testing::setChildMain(&runChild);
+
 }  // namespace
 }  // namespace qelvora
-
-int main(int argc, char** argv) {
-  if (argc >= 3 && std::strcmp(argv[1], "--child") == 0) return qelvora::runChild(argc, argv);
-  QCoreApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

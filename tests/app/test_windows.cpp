@@ -375,9 +375,3 @@ TEST(Windows, AccessibleNamesDescriptionsAndTheAnswerText) {
 
 }  // namespace
 }  // namespace qelvora
-
-int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/recording_server.h"
 #include "tests/support/run_program.h"
 #include "tests/support/sites_process.h"
-#include "tests/web/support/recording_server.h"
 #include "web/encoding.h"
 
 namespace {

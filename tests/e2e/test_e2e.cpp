@@ -37,6 +37,7 @@ class Sites : public ::testing::Environment {
   static inline std::unique_ptr<testing::SitesProcess> process;
   static inline sites::Corpus corpus;
 };
+::testing::Environment* const sitesEnvironment = ::testing::AddGlobalTestEnvironment(new Sites);
 
 class EndToEnd : public ::testing::Test {
  protected:
@@ -142,11 +143,3 @@ TEST_F(EndToEnd, SoftwareAddressesOutliveLaterAnswers) {
 
 }  // namespace
 }  // namespace qelvora
-
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  qelvora::installGuiEventHooks();
-  ::testing::InitGoogleTest(&argc, argv);
-  ::testing::AddGlobalTestEnvironment(new qelvora::Sites);
-  return RUN_ALL_TESTS();
-}

@@ -48,6 +48,7 @@ class Sites : public ::testing::Environment {
 
   static inline std::unique_ptr<testing::SitesProcess> process;
 };
+::testing::Environment* const sitesEnvironment = ::testing::AddGlobalTestEnvironment(new Sites);
 
 // Limits that only keep a hang from hanging the suite; nothing here measures time.
 constexpr int kWelcomeLimitMs = 60000;
@@ -280,10 +281,3 @@ INSTANTIATE_TEST_SUITE_P(Sources, WindowAnswers, ::testing::ValuesIn(kCases),
 
 }  // namespace
 }  // namespace qelvora
-
-int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  ::testing::AddGlobalTestEnvironment(new qelvora::Sites);
-  return RUN_ALL_TESTS();
-}

@@ -19,7 +19,8 @@
 #include "sources/answer_site.h"
 #include "sources/markup.h"
 #include "sources/source_software.h"
-#include "tests/sites/site_process.h"
+#include "tests/sites/http_get.h"
+#include "tests/support/sites_process.h"
 #include "web/encoding.h"
 
 namespace qelvora {
@@ -27,7 +28,7 @@ namespace {
 
 using testing::fetch;
 using testing::Page;
-using testing::SiteProcess;
+using testing::SitesProcess;
 
 // The sites as the program describes them: addresses and markers.
 const AnswerSite& fuzzy = fuzzySite();
@@ -41,10 +42,11 @@ bool contains(std::string_view text, std::string_view part) {
 class SitesTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    server_ = std::make_unique<SiteProcess>(
-        std::vector<std::string>{"--port", "0", "--data", QELVORA_SITES_DATA});
+    server_ = std::make_unique<SitesProcess>(
+        QELVORA_SITES_PROGRAM,
+        std::vector<std::string>{"--port", "0", "--data", QELVORA_SITES_DATA_DIR});
     port_ = std::atoi(server_->firstLine().c_str());
-    corpus_ = std::make_unique<sites::Corpus>(sites::loadCorpus(QELVORA_SITES_DATA));
+    corpus_ = std::make_unique<sites::Corpus>(sites::loadCorpus(QELVORA_SITES_DATA_DIR));
   }
   static void TearDownTestSuite() {
     server_.reset();
@@ -82,7 +84,7 @@ class SitesTest : public ::testing::Test {
     return address.starts_with(base()) ? address.substr(base().size()) : std::string("/");
   }
 
-  static inline std::unique_ptr<SiteProcess> server_;
+  static inline std::unique_ptr<SitesProcess> server_;
   static inline int port_ = 0;
   static inline std::unique_ptr<sites::Corpus> corpus_;
 };
@@ -383,7 +385,7 @@ TEST_F(SitesTest, BadRequestsAndUnknownPages) {
 TEST(SitesProcess, StopSignalsEndItCleanly) {
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);
-    SiteProcess server({"--port", "0", "--data", QELVORA_SITES_DATA});
+    SitesProcess server(QELVORA_SITES_PROGRAM, {"--port", "0", "--data", QELVORA_SITES_DATA_DIR});
     const int port = std::atoi(server.firstLine().c_str());
     ASSERT_GT(port, 0);
     EXPECT_EQ(fetch(port, "/special/time/").status, 200);
@@ -399,7 +401,7 @@ TEST(SitesProcess, RefusesToStartOnBadOptionsOrCorpus) {
   fs::remove_all(dir);
   fs::create_directories(dir);
   for (const char* file : {sites::kFuzzyFile, sites::kExactFile, sites::kSoftwareFile})
-    fs::copy_file(fs::path(QELVORA_SITES_DATA) / file, dir / file);
+    fs::copy_file(fs::path(QELVORA_SITES_DATA_DIR) / file, dir / file);
   {
     std::ofstream out(dir / sites::kFuzzyFile, std::ios::app);
     out << "\n---\nkey: 2190417\nquestion: 重复的键\n\n<p>两条问题用了同一个键。</p>\n";
@@ -418,7 +420,7 @@ TEST(SitesProcess, RefusesToStartOnBadOptionsOrCorpus) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    SiteProcess server(c.args);
+    SitesProcess server(QELVORA_SITES_PROGRAM, c.args);
     EXPECT_EQ(server.firstLine(), "");
     EXPECT_EQ(server.wait(), c.exitCode);
     EXPECT_TRUE(contains(server.errorOutput(), c.message));
@@ -454,7 +456,7 @@ std::string statusLine(int fd) {
 }
 
 TEST(SitesProcess, ClientsThatStopHalfwayStallNoOne) {
-  SiteProcess server({"--port", "0", "--data", QELVORA_SITES_DATA});
+  SitesProcess server(QELVORA_SITES_PROGRAM, {"--port", "0", "--data", QELVORA_SITES_DATA_DIR});
   const int port = std::atoi(server.firstLine().c_str());
   ASSERT_GT(port, 0);
   std::vector<int> waiting;
@@ -478,7 +480,8 @@ TEST(SitesProcess, ClientsThatStopHalfwayStallNoOne) {
 // A target holding control bytes is refused, and the log shows its bytes only as printable text,
 // so that no request can drive the terminal that watches the log.
 TEST(SitesProcess, LogNeverPassesControlBytesOn) {
-  SiteProcess server({"--port", "0", "--data", QELVORA_SITES_DATA, "--log"});
+  SitesProcess server(QELVORA_SITES_PROGRAM,
+                      {"--port", "0", "--data", QELVORA_SITES_DATA_DIR, "--log"});
   const int port = std::atoi(server.firstLine().c_str());
   ASSERT_GT(port, 0);
   const int fd = sendRaw(port,
@@ -508,7 +511,7 @@ TEST(SitesProcess, CommandLine) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.back());
-    SiteProcess process(c.args);
+    SitesProcess process(QELVORA_SITES_PROGRAM, c.args);
     EXPECT_EQ(process.firstLine(), c.firstLine);
     EXPECT_EQ(process.wait(), c.exitCode);
     const std::string errors = process.errorOutput();
@@ -527,25 +530,25 @@ TEST(SitesProcess, FindsItsCorpusBesideItself) {
   fs::remove_all(top);
   fs::create_directories(top / "bin");
   fs::create_directories(top / "share/qelvora");
-  fs::copy_file(QELVORA_SITES_BIN, top / "bin/qelvora-sites");
-  fs::copy(QELVORA_SITES_DATA, top / "share/qelvora/sites");
+  fs::copy_file(QELVORA_SITES_PROGRAM, top / "bin/qelvora-sites");
+  fs::copy(QELVORA_SITES_DATA_DIR, top / "share/qelvora/sites");
 
-  std::ifstream in(QELVORA_SITES_BIN, std::ios::binary);
+  std::ifstream in(QELVORA_SITES_PROGRAM, std::ios::binary);
   const std::string binary{std::istreambuf_iterator<char>(in), {}};
   EXPECT_FALSE(contains(binary, QELVORA_SOURCE_DIR "/"));
   EXPECT_FALSE(contains(binary, QELVORA_BINARY_DIR "/"));
 
   for (const std::string& program :
-       {std::string(QELVORA_SITES_BIN), (top / "bin/qelvora-sites").string()}) {
+       {std::string(QELVORA_SITES_PROGRAM), (top / "bin/qelvora-sites").string()}) {
     SCOPED_TRACE(program);
-    SiteProcess server({"--port", "0"}, program);
+    SitesProcess server(program, {"--port", "0"});
     const int port = std::atoi(server.firstLine().c_str());
     ASSERT_GT(port, 0) << server.errorOutput();
     EXPECT_EQ(fetch(port, "/q/2190417").status, 200);
   }
 
   fs::remove_all(top / "share");
-  SiteProcess orphan({"--port", "0"}, (top / "bin/qelvora-sites").string());
+  SitesProcess orphan((top / "bin/qelvora-sites").string(), {"--port", "0"});
   EXPECT_EQ(orphan.firstLine(), "");
   EXPECT_EQ(orphan.wait(), 1);
   EXPECT_TRUE(contains(orphan.errorOutput(),

@@ -1,14 +1,13 @@
-// Runs qelvora-sites as a child process on a free loopback port for the length of a test or a
-// benchmark. The server prints its port as the first line of its standard output.
+// Runs qelvora-sites as a child process for the length of a test or a benchmark, with its standard
+// output and error read through pipes. Started with --port 0, the server prints its port as the
+// first line of its standard output.
 #pragma once
 
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/types.h>
 
-#include <cstdio>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,65 +16,45 @@ namespace qelvora::testing {
 
 class SitesProcess {
  public:
+  // Starts program with args. The server goes with its parent, also when a test dies before its
+  // clean-up.
   explicit SitesProcess(const std::string& program,
-                        std::vector<std::string> args = {"--listen", "127.0.0.1", "--port", "0"}) {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      // The server goes with its parent, also when a test dies before its clean-up.
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-      ::dup2(out[1], STDOUT_FILENO);
-      ::close(out[0]);
-      ::close(out[1]);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(program.c_str()));
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(program.c_str(), argv.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    // Read the first line: the port.
-    std::string line;
-    char ch;
-    while (::read(out[0], &ch, 1) == 1 && ch != '\n') line += ch;
-    port_ = std::atoi(line.c_str());
-    // Whatever the server prints later is read and dropped, so it never blocks on a full pipe.
-    drain_ = std::thread([fd = out[0]] {
-      char buf[4096];
-      while (::read(fd, buf, sizeof buf) > 0) {
-      }
-      ::close(fd);
-    });
-  }
-  ~SitesProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (drain_.joinable()) drain_.join();
-  }
+                        std::vector<std::string> args = {"--listen", "127.0.0.1", "--port", "0"});
+  ~SitesProcess();
   SitesProcess(const SitesProcess&) = delete;
   SitesProcess& operator=(const SitesProcess&) = delete;
 
-  bool running() const { return pid_ > 0 && port_ > 0; }
-  int port() const { return port_; }
-  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+  // The first line of standard output (the port, with --port 0); empty when the process ended
+  // first or printed nothing within a minute, so that a hang fails the test instead of stalling.
+  std::string firstLine();
+  // The port of the first line; 0 when there is none.
+  int port();
+  std::string host() { return "127.0.0.1:" + std::to_string(port()); }
+  bool running() { return pid_ > 0 && port() > 0; }
+
+  // Sends signal and waits; the exit code, or 128 + the signal when one ended it.
+  int stop(int signal);
+  // Waits for the process to end; its exit code as stop() gives it.
+  int wait();
+  // Standard error so far; all of it once the process has ended.
+  std::string errorOutput();
 
  private:
+  struct Stream {
+    std::mutex mutex;
+    std::condition_variable grown;
+    std::string text;
+    bool ended = false;
+    std::thread reader;
+  };
+  static void read(int fd, Stream& stream);
+
   pid_t pid_ = -1;
-  std::thread drain_;
-  int port_ = 0;
+  int exitCode_ = -1;
+  Stream out_, err_;
 };
 
-#ifdef QELVORA_SITES_DATA_DIR
 // The reference sites of this build on a free port, serving the corpus of this source tree.
-inline std::unique_ptr<SitesProcess> startReferenceSites() {
-  return std::make_unique<SitesProcess>(
-      QELVORA_SITES_PROGRAM,
-      std::vector<std::string>{"--port", "0", "--data", QELVORA_SITES_DATA_DIR});
-}
-#endif
+std::unique_ptr<SitesProcess> startReferenceSites();
 
 }  // namespace qelvora::testing

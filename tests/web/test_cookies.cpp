@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/web/support/recording_server.h"
+#include "tests/support/recording_server.h"
 #include "web/cookie_file.h"
 #include "web/cookie_store.h"
 #include "web/fetch.h"

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "tests/web/support/recording_server.h"
+#include "tests/support/recording_server.h"
 #include "web/cookie_store.h"
 #include "web/fetch.h"
 
@@ -48,16 +48,6 @@ FetchPageOptions methodOf(const char* method) {
 
 Reply okReply(const RecordedRequest&) {
   return {httpReply("200 OK", "", "hello")};
-}
-
-// The abandoned request thread of a time-out ends by itself once its connection goes away.
-bool requestThreadsEnd() {
-  for (int i = 0; i < 600 && runningRequestThreads() > 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  // Grace for the thread's own exit (its TLS libraries free their per-thread state last), so that
-  // the leak check at process exit does not catch it half-way.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  return runningRequestThreads() == 0;
 }
 
 TEST_F(FetchPageTest, UrlAloneSendsGetWithTheDefaultLinesInOrder) {
@@ -288,7 +278,7 @@ TEST_F(FetchPageTest, SilentServerTimesOutWithAnEmptyPageAndTheThreadEnds) {
   options.responseHeaders = &headers;
   EXPECT_TRUE(fetchPage(server.url("/"), options).empty());
   EXPECT_EQ(headers, "");
-  EXPECT_TRUE(requestThreadsEnd());
+  EXPECT_TRUE(testing::requestThreadsEnd());
 }
 
 }  // namespace

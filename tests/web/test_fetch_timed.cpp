@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "base/text.h"
-#include "tests/web/support/recording_server.h"
+#include "tests/support/recording_server.h"
 #include "web/cookie_store.h"
 #include "web/encoding.h"
 #include "web/fetch.h"
@@ -56,15 +56,6 @@ FetchTimedOptions withHeaders(Text headers) {
   FetchTimedOptions options;
   options.headers = std::move(headers);
   return options;
-}
-
-bool requestThreadsEnd() {
-  for (int i = 0; i < 600 && runningRequestThreads() > 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  // Grace for the thread's own exit (its TLS libraries free their per-thread state last), so that
-  // the leak check at process exit does not catch it half-way.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  return runningRequestThreads() == 0;
 }
 
 TEST_F(FetchTimedTest, DefaultRequestShape) {
@@ -216,7 +207,7 @@ TEST_F(FetchTimedTest, LimitReachedGivesTheTimeOutMessage) {
   EXPECT_EQ(fetchPageTimed(url, options), message);
   EXPECT_EQ(headers, "unchanged");
   EXPECT_EQ(cookies, "unchanged");
-  EXPECT_TRUE(requestThreadsEnd());
+  EXPECT_TRUE(testing::requestThreadsEnd());
 
   // A zero limit times out at once, before anything is asked.
   std::size_t before = server.requests().size();

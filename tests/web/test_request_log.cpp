@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tests/web/support/recording_server.h"
+#include "tests/support/recording_server.h"
 #include "web/cookie_store.h"
 #include "web/fetch.h"
 #include "web/request_log.h"
@@ -72,12 +72,6 @@ Seen timedFetch(const std::string& url) {
   options.newCookies = &seen.cookies;
   seen.page = fetchPageTimed(u, options);
   return seen;
-}
-
-bool requestThreadsEnd() {
-  for (int i = 0; i < 600 && runningRequestThreads() > 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  return runningRequestThreads() == 0;
 }
 
 TEST_F(RequestLogTest, ControlBytesInUrlsAreRefusedByBothClients) {
@@ -159,7 +153,7 @@ TEST_F(RequestLogTest, EachRequestIsReportedOnceWithItsOutcome) {
     EXPECT_GE(r.milliseconds, c.error.Matches("time-out") ? 1000 : 0) << c.url;
   }
   // The transfers abandoned at their time-outs end without a second report.
-  EXPECT_TRUE(requestThreadsEnd());
+  EXPECT_TRUE(testing::requestThreadsEnd());
   EXPECT_THAT(takeRecords(), IsEmpty());
 }
 

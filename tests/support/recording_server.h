@@ -1,6 +1,6 @@
-// A small HTTP server on loopback for the fetch tests: it records every request byte for byte and
-// answers with whatever the test's handler says, including hostile behaviour (never answering,
-// closing mid-body, endless bodies).
+// A small HTTP server on loopback for the tests of the fetch clients and of what uses them: it
+// records every request byte for byte and answers with whatever the test's handler says, including
+// hostile behaviour (never answering, closing mid-body, endless bodies).
 #pragma once
 
 #include <arpa/inet.h>
@@ -209,16 +209,22 @@ inline int closedPort() {
   return ntohs(address.sin_port);
 }
 
-// Request threads are detached and may still be on their way out when the last test returns. The
-// test program waits for them before it ends, so that the leak check at exit never catches one
-// half-way (its TLS library frees per-thread state last).
+// Waits until every request thread has ended (an abandoned one ends by itself once its connection
+// goes away), then a little more for each thread's own exit: its TLS libraries free their
+// per-thread state last, and the leak check at process exit must not catch one half-way. False
+// when some thread is still running after half a minute.
+inline bool requestThreadsEnd() {
+  for (int i = 0; i < 600 && runningRequestThreads() > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  return runningRequestThreads() == 0;
+}
+
+// Request threads are detached and may still be on their way out when the last test returns: the
+// test program waits for them before it ends.
 class SettleRequestThreads : public ::testing::Environment {
  public:
-  void TearDown() override {
-    for (int i = 0; i < 600 && runningRequestThreads() > 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
+  void TearDown() override { requestThreadsEnd(); }
 };
 inline ::testing::Environment* const settleRequestThreads =
     ::testing::AddGlobalTestEnvironment(new SettleRequestThreads);

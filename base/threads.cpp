@@ -16,6 +16,7 @@ namespace {
 std::mutex hooksMutex;
 std::shared_ptr<const EventHooks> currentHooks;
 std::atomic<bool> instant{false};
+std::atomic<int> workers{0};  // started and not yet returned
 
 // The hooks when they serve the calling thread, else null.
 std::shared_ptr<const EventHooks> hooksHere() {
@@ -32,12 +33,21 @@ std::shared_ptr<const EventHooks> hooksHere() {
 
 bool startWorker(std::function<void()> routine) {
   if (!routine) return false;
+  ++workers;
   try {
-    std::thread(std::move(routine)).detach();
+    std::thread([routine = std::move(routine)] {
+      routine();
+      --workers;
+    }).detach();
     return true;
   } catch (const std::system_error&) {
+    --workers;
     return false;
   }
+}
+
+int runningWorkers() {
+  return workers.load();
 }
 
 std::uint32_t tickCount() {

@@ -11,6 +11,8 @@ namespace qelvora {
 
 // Starts routine on a new detached thread; false when the thread cannot be created.
 bool startWorker(std::function<void()> routine);
+// Workers whose routine has not returned yet (for tests, which must outlive what they start).
+int runningWorkers();
 
 // Milliseconds since the computer started (CLOCK_MONOTONIC), wrapping at 2^32.
 std::uint32_t tickCount();

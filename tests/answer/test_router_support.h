@@ -54,7 +54,12 @@ class AnswerRig {
     model.setContent(ctl::kSpeedBox, "1");
     model.setDisabled(ctl::kAskButton, false);
   }
-  ~AnswerRig() { installClockSetter(previousClock); }
+  // The workers the answers started (a source finishing, the download offer of a closed picture
+  // window) may still be on their way out, calling into the form: the rig outlives them.
+  ~AnswerRig() {
+    serveUntil([] { return runningWorkers() == 0; });
+    installClockSetter(previousClock);
+  }
 
   // Types the question, picks the source (0-based), presses 按钮1 and waits for the typing to end.
   bool ask(std::string_view questionGbk, int source) {

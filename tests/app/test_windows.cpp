@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QComboBox>
-#include <QDeadlineTimer>
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
@@ -18,7 +17,6 @@
 #include <QTextEdit>
 #include <QTimer>
 
-#include <cmath>
 
 #include "app/form_model.h"
 #include "app/windows.h"

@@ -22,7 +22,6 @@ namespace {
 class Header {
  public:
   explicit Header(const Bytes& b) : p_(b.bytes()), n_(b.size()) {}
-  std::size_t size() const { return n_; }
   bool has(std::size_t pos, std::size_t count) const { return pos <= n_ && count <= n_ - pos; }
   bool matches(std::size_t pos, std::string_view s) const {
     return has(pos, s.size()) && std::memcmp(p_ + pos, s.data(), s.size()) == 0;

@@ -1,6 +1,5 @@
 #include "web/url.h"
 
-
 namespace qelvora {
 
 namespace {

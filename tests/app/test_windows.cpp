@@ -17,7 +17,6 @@
 #include <QTextEdit>
 #include <QTimer>
 
-
 #include "app/form_model.h"
 #include "app/windows.h"
 #include "tests/support/qt_events.h"

@@ -1,6 +1,5 @@
 #include "app/event_hooks.h"
 
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QThread>

@@ -1,10 +1,8 @@
 #include "app/form_model.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMetaObject>
-#include <QPointer>
 #include <QThread>
 #include <QTimer>
 
@@ -76,7 +74,7 @@ PropertyValue emptyValue(Property property) {
   }
 }
 
-FormModel::FormModel(QObject* parent) : QObject(parent) {
+FormModel::FormModel() : callTarget_(new QObject(this)) {
   // The layout's initial state. Texts are GBK like every value the logic sees.
   addControl(ctl::kMainWindow, ControlKind::Window, utf8ToGbk("Qelvora"));
   addControl("分组框3", ControlKind::GroupBox, utf8ToGbk("简介"));
@@ -160,7 +158,7 @@ bool FormModel::onWindowThread() const {
   return QThread::currentThread() == thread();
 }
 
-bool FormModel::callOnWindowThread(const std::function<void()>& fn) {
+bool FormModel::callOnWindowThread(const std::function<void()>& fn) const {
   if (onWindowThread()) {
     if (shutDown_.load()) return false;
     fn();
@@ -174,7 +172,7 @@ bool FormModel::callOnWindowThread(const std::function<void()>& fn) {
   // fn lives on the caller's stack: the queued functor runs it only while the caller still
   // waits (not abandoned), and the caller leaves only when it is done or was never started.
   QMetaObject::invokeMethod(
-      this,
+      callTarget_,
       [this, call, &fn] {
         {
           std::lock_guard lock(callMutex_);
@@ -235,83 +233,67 @@ void FormModel::writeProperty(std::string_view control, Property property, Prope
   callOnWindowThread([&] { writeLocal(control, property, std::move(value)); });
 }
 
-PropertyValue FormModel::readLocal(std::string_view control, Property property) {
+PropertyValue FormModel::readLocal(std::string_view control, Property property) const {
   const Control* c = find(control);
-  if (!c || !isOpen(*c)) return emptyValue(property);
+  if (!c || !isOpen(*c) || !hasProperty(c->kind, property)) return emptyValue(property);
   switch (property) {
     case Property::Content:
-      if (c->kind == ControlKind::EditBox) return c->text;
-      break;
     case Property::Caption:
-      if (c->kind == ControlKind::Button || c->kind == ControlKind::Label ||
-          c->kind == ControlKind::GroupBox)
-        return c->text;
-      break;
     case Property::Title:
-      if (c->kind == ControlKind::Window) return c->text;
-      break;
+      return c->text;
     case Property::Disabled:
-      if (c->kind == ControlKind::Button) return c->disabled;
-      break;
+      return c->disabled;
     case Property::Period:
-      if (c->kind == ControlKind::Timer) return c->period;
-      break;
+      return c->period;
     case Property::Selection:
-      if (c->kind == ControlKind::ComboBox) return c->selection;
-      break;
+      return c->selection;
     case Property::Address:
-      if (c->kind == ControlKind::Browser) return c->address;
-      break;
+      return c->address;
     case Property::Picture:
-      if (c->kind == ControlKind::Picture) return c->picture;
-      break;
+      return c->picture;
   }
   return emptyValue(property);
 }
 
 void FormModel::writeLocal(std::string_view control, Property property, PropertyValue value) {
   Control* c = find(control);
-  if (!c || !isOpen(*c)) return;
+  if (!c || !isOpen(*c) || !hasProperty(c->kind, property)) return;
+  // A value of the wrong type for the property is ignored like a property the control lacks.
   auto* text = std::get_if<Text>(&value);
   auto* flag = std::get_if<bool>(&value);
   auto* number = std::get_if<int>(&value);
   auto* bytes = std::get_if<Bytes>(&value);
   switch (property) {
     case Property::Content:
-      if (c->kind != ControlKind::EditBox || !text) return;
+      if (!text) return;
       c->text = std::move(*text);
       c->tally.reset(c->text);
       break;
     case Property::Caption:
-      if (!text || (c->kind != ControlKind::Button && c->kind != ControlKind::Label &&
-                    c->kind != ControlKind::GroupBox))
-        return;
-      c->text = std::move(*text);
-      break;
     case Property::Title:
-      if (c->kind != ControlKind::Window || !text) return;
+      if (!text) return;
       c->text = std::move(*text);
       break;
     case Property::Disabled:
-      if (c->kind != ControlKind::Button || !flag) return;
+      if (!flag) return;
       c->disabled = *flag;
       break;
     case Property::Period:
-      if (c->kind != ControlKind::Timer || !number) return;
+      if (!number) return;
       applyPeriod(*c, *number);
       break;
     case Property::Selection:
-      if (c->kind != ControlKind::ComboBox || !number) return;
+      if (!number) return;
       c->selection = (*number >= 0 && *number < static_cast<int>(c->items.size())) ? *number : -1;
       break;
     case Property::Address:
-      if (c->kind != ControlKind::Browser || !text) return;
+      if (!text) return;
       c->address = std::move(*text);
       // Setting the address navigates, every time; only web addresses go anywhere.
       if (browserOpener_ && isBrowsableAddress(c->address)) browserOpener_(c->address);
       break;
     case Property::Picture:
-      if (c->kind != ControlKind::Picture || !bytes) return;
+      if (!bytes) return;
       c->picture = std::move(*bytes);
       break;
   }
@@ -346,7 +328,7 @@ void FormModel::setInstantTimers(bool on) {
 void FormModel::appendText(std::string_view control, std::string_view text) {
   callOnWindowThread([&] {
     Control* c = find(control);
-    if (!c || !isOpen(*c) || c->kind != ControlKind::EditBox) return;
+    if (!c || !isOpen(*c) || !hasProperty(c->kind, Property::Content)) return;
     c->text.append(text);
     c->tally.append(text);
     emit textAppended(QString::fromUtf8(control.data(), static_cast<int>(control.size())),
@@ -358,7 +340,7 @@ int FormModel::characterCount(std::string_view box) {
   int count = 0;
   callOnWindowThread([&] {
     const Control* c = find(box);
-    if (c && isOpen(*c) && c->kind == ControlKind::EditBox) count = c->tally.count();
+    if (c && isOpen(*c) && hasProperty(c->kind, Property::Content)) count = c->tally.count();
   });
   return count;
 }
@@ -366,7 +348,8 @@ int FormModel::characterCount(std::string_view box) {
 void FormModel::reserveContent(std::string_view box, std::size_t bytes) {
   callOnWindowThread([&] {
     Control* c = find(box);
-    if (c && isOpen(*c) && c->kind == ControlKind::EditBox) c->text.reserve(c->text.size() + bytes);
+    if (c && isOpen(*c) && hasProperty(c->kind, Property::Content))
+      c->text.reserve(c->text.size() + bytes);
   });
 }
 
@@ -430,7 +413,6 @@ void FormModel::closeMainWindow() {
     for (auto& [name, c] : controls_)
       if (c.timer) c.timer->stop();
     closePictureLocal();
-    emit mainWindowClosed();
   });
 }
 
@@ -471,7 +453,7 @@ void FormModel::selectByUser(std::string_view list, int index) {
 
 bool FormModel::pictureWindowOpen() const {
   bool open = false;
-  const_cast<FormModel*>(this)->callOnWindowThread([&] { open = pictureOpen_; });
+  callOnWindowThread([&] { open = pictureOpen_; });
   return open;
 }
 
@@ -488,13 +470,13 @@ std::shared_ptr<ControlAccess> FormModel::pictureOpeningAccess() {
 
 bool FormModel::mainWindowOpen() const {
   bool open = false;
-  const_cast<FormModel*>(this)->callOnWindowThread([&] { open = mainOpen_; });
+  callOnWindowThread([&] { open = mainOpen_; });
   return open;
 }
 
 std::string FormModel::focusedControl() const {
   std::string focus;
-  const_cast<FormModel*>(this)->callOnWindowThread([&] { focus = focus_; });
+  callOnWindowThread([&] { focus = focus_; });
   return focus;
 }
 

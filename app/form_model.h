@@ -55,11 +55,36 @@ enum class ControlKind {
   Picture
 };
 
+// The properties each kind of control has. Any other property of a control reads as its empty
+// value, and writes of it are ignored.
+constexpr bool hasProperty(ControlKind kind, Property property) {
+  switch (property) {
+    case Property::Content:
+      return kind == ControlKind::EditBox;
+    case Property::Caption:
+      return kind == ControlKind::Button || kind == ControlKind::Label ||
+             kind == ControlKind::GroupBox;
+    case Property::Title:
+      return kind == ControlKind::Window;
+    case Property::Disabled:
+      return kind == ControlKind::Button;
+    case Property::Period:
+      return kind == ControlKind::Timer;
+    case Property::Selection:
+      return kind == ControlKind::ComboBox;
+    case Property::Address:
+      return kind == ControlKind::Browser;
+    case Property::Picture:
+      return kind == ControlKind::Picture;
+  }
+  return false;
+}
+
 class FormModel : public QObject, public ControlAccess {
   Q_OBJECT
 
  public:
-  explicit FormModel(QObject* parent = nullptr);
+  FormModel();
   ~FormModel() override;
 
   // Set on the window thread before the events they serve can happen.
@@ -110,7 +135,6 @@ class FormModel : public QObject, public ControlAccess {
   // With instant timers on, every running timer ticks with no delay between ticks (in the same
   // order); the periods keep their values.
   void setInstantTimers(bool on);
-  bool instantTimers() const { return instantTimers_; }
 
   // The window loop has ended: release every waiting caller and answer later calls at once.
   void shutDown();
@@ -126,7 +150,6 @@ class FormModel : public QObject, public ControlAccess {
   void focusRequested(const QString& control);
   void pictureWindowOpened();
   void pictureWindowClosed();
-  void mainWindowClosed();
 
  private:
   struct Control {
@@ -147,13 +170,13 @@ class FormModel : public QObject, public ControlAccess {
   friend class OpeningAccess;
 
   // Runs fn on the window thread and waits for it; false when it was not run (shut down).
-  bool callOnWindowThread(const std::function<void()>& fn);
+  bool callOnWindowThread(const std::function<void()>& fn) const;
   // Whether control belongs to the picture window and opening is not its current opening.
   bool otherOpening(int opening, std::string_view control) const;
   Control* find(std::string_view control);
   const Control* find(std::string_view control) const;
   bool isOpen(const Control& c) const;
-  PropertyValue readLocal(std::string_view control, Property property);
+  PropertyValue readLocal(std::string_view control, Property property) const;
   void writeLocal(std::string_view control, Property property, PropertyValue value);
   void applyPeriod(Control& c, int period);
   void restartTimer(Control& c);
@@ -174,9 +197,12 @@ class FormModel : public QObject, public ControlAccess {
   QEventLoop* pictureLoop_ = nullptr;
   std::function<void(const Text&)> browserOpener_;
 
+  // Calls from other threads are queued to this child rather than to the model, so that the const
+  // queries can queue theirs too; it lives on the window thread with the model.
+  QObject* const callTarget_;
   std::atomic<bool> shutDown_{false};
-  std::mutex callMutex_;
-  std::condition_variable callDone_;
+  mutable std::mutex callMutex_;
+  mutable std::condition_variable callDone_;
 };
 
 // The empty value of a property's kind: what a control of a closed window reads as.

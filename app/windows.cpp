@@ -1,6 +1,5 @@
 #include "app/windows.h"
 
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QCommonStyle>
 #include <QCoreApplication>
@@ -12,7 +11,6 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
-#include <QScrollBar>
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QUiLoader>
@@ -31,6 +29,17 @@ std::string toName(const QString& name) {
 Text fromWidget(const QString& text) {
   QByteArray utf8 = text.toUtf8();
   return utf8ToGbk(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
+}
+
+// Widget text of GBK bytes: a lossy rendering for bytes that are not valid GBK; line ends shown
+// as line breaks whatever their form.
+QString displayText(std::string_view gbk) {
+  Text utf8 = gbkToUtf8(gbk);
+  QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+  // The logic writes CR LF; a text widget would make two line breaks of it.
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return text;
 }
 
 // A caption bar and a close box, no minimise or maximise box, not resizable.
@@ -73,26 +82,18 @@ void styleGroupBoxes(QWidget* root) {
   for (auto* group : root->findChildren<QGroupBox*>()) group->setStyle(groupBoxStyle());
 }
 
-}  // namespace
-
-QString displayText(std::string_view gbk) {
-  Text utf8 = gbkToUtf8(gbk);
-  QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-  // The logic writes CR LF; a text widget would make two line breaks of it.
-  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  return text;
-}
-
-QWidget* loadLayout(const QString& resource, QWidget* parent) {
+// A layout from the resources (":/ui/main_window.ui"); nullptr when it cannot be loaded.
+QWidget* loadLayout(const QString& resource) {
   initUiResources();
   QFile file(resource);
   if (!file.open(QFile::ReadOnly)) return nullptr;
   QUiLoader loader;
-  return loader.load(&file, parent);
+  return loader.load(&file);
 }
 
-WindowViews::WindowViews(FormModel& model, QObject* parent) : QObject(parent), model_(model) {
+}  // namespace
+
+WindowViews::WindowViews(FormModel& model) : model_(model) {
   main_ = loadLayout(QStringLiteral(":/ui/main_window.ui"));
   Q_ASSERT(main_);
   makeFixedWindow(main_, kMainClientWidth, kMainClientHeight);
@@ -169,27 +170,7 @@ void WindowViews::syncProperty(const QString& name, Property property) {
   QWidget* w = control(key);
   if (!w) return;
   // Only the properties the control's kind has: a label must not take a picture's empty value.
-  const ControlKind kind = model_.kindOf(key);
-  const bool applies = [&] {
-    switch (property) {
-      case Property::Content:
-        return kind == ControlKind::EditBox;
-      case Property::Caption:
-        return kind == ControlKind::Button || kind == ControlKind::Label ||
-               kind == ControlKind::GroupBox;
-      case Property::Title:
-        return kind == ControlKind::Window;
-      case Property::Disabled:
-        return kind == ControlKind::Button;
-      case Property::Selection:
-        return kind == ControlKind::ComboBox;
-      case Property::Picture:
-        return kind == ControlKind::Picture;
-      default:
-        return false;
-    }
-  }();
-  if (!applies) return;
+  if (!hasProperty(model_.kindOf(key), property)) return;
   PropertyValue value = model_.readProperty(key, property);
   const Text* text = std::get_if<Text>(&value);
   switch (property) {

@@ -19,15 +19,12 @@ inline constexpr int kMainClientHeight = 308;
 inline constexpr int kPictureClientWidth = 296;
 inline constexpr int kPictureClientHeight = 288;
 
-// Loads a layout from the resources (":/ui/main_window.ui"); nullptr when it cannot be loaded.
-QWidget* loadLayout(const QString& resource, QWidget* parent = nullptr);
-
 class WindowViews : public QObject {
   Q_OBJECT
 
  public:
   // Builds the main window (not shown yet) and follows model from now on.
-  explicit WindowViews(FormModel& model, QObject* parent = nullptr);
+  explicit WindowViews(FormModel& model);
   ~WindowViews() override;
 
   QWidget* mainWindow() const { return main_; }
@@ -53,9 +50,5 @@ class WindowViews : public QObject {
   QPointer<QWidget> main_;
   QPointer<QWidget> picture_;
 };
-
-// Widget text of GBK bytes: a lossy rendering for bytes that are not valid GBK; line ends shown
-// as line breaks whatever their form.
-QString displayText(std::string_view gbk);
 
 }  // namespace qelvora

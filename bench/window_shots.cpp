@@ -27,7 +27,6 @@
 #include <string>
 #include <vector>
 
-#include "answer/typing.h"
 #include "app/startup.h"
 #include "app/windows.h"
 #include "base/clock.h"

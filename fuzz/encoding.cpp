@@ -6,7 +6,6 @@
 #include <iconv.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>

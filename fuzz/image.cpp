@@ -23,24 +23,24 @@ bool sane(long long width, long long height) {
          width * height <= kMaxPicturePixels;
 }
 
-// Encodes with the libgd writer of an output format number (1 BMP ... 5 PNG; 6 WebP here).
+// Encodes with the libgd writer of a format number (1 BMP ... 5 PNG, as ImageFormat; 6 WebP here).
 Bytes encodeAs(gdImagePtr image, int format) {
   int size = 0;
   void* p = nullptr;
-  switch (format) {
-    case kImageBmp:
+  switch (static_cast<ImageFormat>(format)) {
+    case ImageFormat::Bmp:
       p = gdImageBmpPtr(image, &size, 0);
       break;
-    case kImageJpeg:
+    case ImageFormat::Jpeg:
       p = gdImageJpegPtr(image, &size, 90);
       break;
-    case kImageGif:
+    case ImageFormat::Gif:
       p = gdImageGifPtr(image, &size);
       break;
-    case kImageTiff:
+    case ImageFormat::Tiff:
       p = gdImageTiffPtr(image, &size);
       break;
-    case kImagePng:
+    case ImageFormat::Png:
       p = gdImagePngPtr(image, &size);
       break;
     default:
@@ -54,22 +54,25 @@ Bytes encodeAs(gdImagePtr image, int format) {
 }
 
 // The picture a conversion gave: the right signature, and it decodes to a picture of sane size.
-void checkConverted(const Bytes& result, int format, int width = 0, int height = 0) {
+void checkConverted(const Bytes& result, ImageFormat format, int width = 0, int height = 0) {
   static const std::string_view kSignatures[] = {"", "BM", "\xFF\xD8\xFF", "GIF8", "", "\x89PNG"};
-  if (format == kImageTiff)
+  if (format == ImageFormat::Tiff)
     expect(result.view().starts_with(std::string_view("II*\0", 4)) ||
                result.view().starts_with(std::string_view("MM\0*", 4)),
            "TIFF result without its signature");
   else
-    expect(result.view().starts_with(kSignatures[format]), "result without its signature");
+    expect(result.view().starts_with(kSignatures[static_cast<int>(format)]),
+           "result without its signature");
   void* p = const_cast<char*>(result.data.data());
   const int n = static_cast<int>(result.size());
-  gdImagePtr image = format == kImageBmp    ? gdImageCreateFromBmpPtr(n, p)
-                     : format == kImageJpeg ? gdImageCreateFromJpegPtr(n, p)
-                     : format == kImageGif  ? gdImageCreateFromGifPtr(n, p)
-                     : format == kImageTiff ? gdImageCreateFromTiffPtr(n, p)
-                                            : gdImageCreateFromPngPtr(n, p);
-  if (!image) fuzz::fail("the converted picture does not decode, format", std::to_string(format));
+  gdImagePtr image = format == ImageFormat::Bmp    ? gdImageCreateFromBmpPtr(n, p)
+                     : format == ImageFormat::Jpeg ? gdImageCreateFromJpegPtr(n, p)
+                     : format == ImageFormat::Gif  ? gdImageCreateFromGifPtr(n, p)
+                     : format == ImageFormat::Tiff ? gdImageCreateFromTiffPtr(n, p)
+                                                   : gdImageCreateFromPngPtr(n, p);
+  if (!image)
+    fuzz::fail("the converted picture does not decode, format",
+               std::to_string(static_cast<int>(format)));
   const int w = gdImageSX(image), h = gdImageSY(image);
   gdImageDestroy(image);
   expect(sane(w, h), "the converted picture has an absurd size");
@@ -81,7 +84,7 @@ void checkConverted(const Bytes& result, int format, int width = 0, int height =
 
 void checkMadePicture(FuzzedDataProvider& in) {
   const int inputFormat = in.ConsumeIntegralInRange(1, 6);
-  const int outputFormat = in.ConsumeIntegralInRange(kImageBmp, kImagePng);
+  const auto outputFormat = static_cast<ImageFormat>(in.ConsumeIntegralInRange(1, 5));
   const int width = in.ConsumeIntegralInRange(1, 40), height = in.ConsumeIntegralInRange(1, 40);
   const bool trueColor = in.ConsumeBool();
   gdImagePtr image =
@@ -108,7 +111,8 @@ void checkMadePicture(FuzzedDataProvider& in) {
 }
 
 void checkAnyBytes(FuzzedDataProvider& in) {
-  const int format = in.ConsumeIntegralInRange(0, 6);
+  // 0 and 6 lie outside the enumerators: a cast value must be refused.
+  const auto format = static_cast<ImageFormat>(in.ConsumeIntegralInRange(0, 6));
   const Bytes bytes(in.ConsumeRemainingBytesAsString());
   const Bytes untouched("untouched");
   Bytes result = untouched;
@@ -119,7 +123,8 @@ void checkAnyBytes(FuzzedDataProvider& in) {
     expect(result == untouched, "a refused conversion changed the result");
     return;
   }
-  expect(format >= kImageBmp && format <= kImagePng, "an unknown format number converted");
+  expect(format >= ImageFormat::Bmp && format <= ImageFormat::Png,
+         "an unknown format number converted");
   expect(measured, "converted a picture whose size was not read first");
   expect(sane(w, h), "converted a picture of absurd size");
   checkConverted(result, format);

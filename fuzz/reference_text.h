@@ -4,9 +4,7 @@
 #pragma once
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
-#include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>

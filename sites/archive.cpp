@@ -19,11 +19,9 @@ void put32(std::string& out, std::uint32_t v) {
 
 }  // namespace
 
-std::string makeZip(const std::vector<ArchiveFile>& files, int year, int month, int day) {
-  const std::uint32_t dosTime = 12u << 11;  // 12:00:00
-  const std::uint32_t dosDate = (static_cast<std::uint32_t>(year - 1980) << 9) |
-                                (static_cast<std::uint32_t>(month) << 5) |
-                                static_cast<std::uint32_t>(day);
+std::string makeZip(const std::vector<ArchiveFile>& files) {
+  const std::uint32_t dosTime = 12u << 11;                                // 12:00:00
+  const std::uint32_t dosDate = ((2014u - 1980) << 9) | (5u << 5) | 13u;  // 2014-05-13
   std::string out;
   std::string central;
   for (const auto& file : files) {

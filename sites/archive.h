@@ -2,7 +2,6 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace qelvora::sites {
@@ -12,8 +11,7 @@ struct ArchiveFile {
   std::string data;
 };
 
-// The archive's bytes; every entry is stored with its CRC-32 and the given DOS date and time.
-std::string makeZip(const std::vector<ArchiveFile>& files, int year = 2014, int month = 5,
-                    int day = 13);
+// The archive's bytes; every entry is stored with its CRC-32, dated 2014-05-13 12:00.
+std::string makeZip(const std::vector<ArchiveFile>& files);
 
 }  // namespace qelvora::sites

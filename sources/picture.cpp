@@ -7,9 +7,9 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 
+#include "base/text.h"
 #include "base/threads.h"
 #include "web/encoding.h"
 #include "web/fetch.h"
@@ -22,7 +22,6 @@ namespace {
 class Header {
  public:
   explicit Header(const Bytes& b) : p_(b.bytes()), n_(b.size()) {}
-  std::size_t size() const { return n_; }
   bool has(std::size_t pos, std::size_t count) const { return pos <= n_ && count <= n_ - pos; }
   bool matches(std::size_t pos, std::string_view s) const {
     return has(pos, s.size()) && std::memcmp(p_ + pos, s.data(), s.size()) == 0;
@@ -248,21 +247,21 @@ gdImagePtr decode(const Bytes& bytes, Kind kind) {
   return nullptr;
 }
 
-void* encode(gdImagePtr image, int format, int& size) {
+// nullptr for a value outside the enumerators.
+void* encode(gdImagePtr image, ImageFormat format, int& size) {
   switch (format) {
-    case kImageBmp:
+    case ImageFormat::Bmp:
       return gdImageBmpPtr(image, &size, 0);
-    case kImageJpeg:
+    case ImageFormat::Jpeg:
       return gdImageJpegPtr(image, &size, -1);
-    case kImageGif:
+    case ImageFormat::Gif:
       return gdImageGifPtr(image, &size);
-    case kImageTiff:
+    case ImageFormat::Tiff:
       return gdImageTiffPtr(image, &size);
-    case kImagePng:
+    case ImageFormat::Png:
       return gdImagePngPtr(image, &size);
-    default:
-      return nullptr;
   }
+  return nullptr;
 }
 
 }  // namespace
@@ -276,8 +275,9 @@ bool pictureDimensions(const Bytes& imageBytes, int& width, int& height) {
   return true;
 }
 
-bool convertImage(const Bytes& imageBytes, int format, std::string_view savePath, Bytes& result) {
-  if (format < kImageBmp || format > kImagePng) return false;
+bool convertImage(const Bytes& imageBytes, ImageFormat format, Bytes& result) {
+  // An unknown format is refused before any decoding work.
+  if (format < ImageFormat::Bmp || format > ImageFormat::Png) return false;
   if (imageBytes.size() > static_cast<std::size_t>(INT_MAX)) return false;
   Header h(imageBytes);
   Kind kind = sniff(h);
@@ -299,12 +299,6 @@ bool convertImage(const Bytes& imageBytes, int format, std::string_view savePath
   Bytes encoded(out, size > 0 ? static_cast<std::size_t>(size) : 0);
   gdFree(out);
   if (encoded.empty()) return false;
-
-  if (!trimSpaces(savePath).empty()) {
-    // Paths are texts like everything else here; the file system wants UTF-8.
-    std::ofstream file(gbkToUtf8(savePath), std::ios::binary | std::ios::trunc);
-    file.write(encoded.data.data(), static_cast<std::streamsize>(encoded.size()));
-  }
   result = std::move(encoded);
   return true;
 }
@@ -316,23 +310,19 @@ Bytes toUtf16Bytes(std::string_view text, bool dropTerminator) {
   return wide;
 }
 
-Bytes fetchPicture(std::string_view address, std::string_view proxy, Text* responseHeaders,
-                   int format, int timeoutSeconds) {
+Bytes fetchPicture(std::string_view address) {
   Text url(address);
   FetchTimedOptions options;
-  options.proxy = Text(proxy);
-  options.timeoutSeconds = timeoutSeconds;
-  options.responseHeaders = responseHeaders;
+  options.timeoutSeconds = 10;
   Bytes page = fetchPageTimed(url, options);
   Bytes picture;
-  convertImage(page, format, {}, picture);
+  convertImage(page, ImageFormat::Gif, picture);
   return picture;
 }
 
 void loadRelatedPicture(ControlAccess& controls) {
   Text address = controls.content(ctl::kPictureAddressBox);
-  Text headers;  // asked for, never read
-  Bytes picture = fetchPicture(address, {}, &headers);
+  Bytes picture = fetchPicture(address);
   controls.writeProperty(ctl::kPictureBox, Property::Picture, std::move(picture));
 }
 

@@ -8,17 +8,11 @@
 #include "base/bytes.h"
 #include "base/controls.h"
 #include "base/program_state.h"
-#include "base/text.h"
-#include "web/url.h"  // isBrowsableAddress
 
 namespace qelvora {
 
-// Encoder numbers of convertImage.
-inline constexpr int kImageBmp = 1;
-inline constexpr int kImageJpeg = 2;
-inline constexpr int kImageGif = 3;
-inline constexpr int kImageTiff = 4;
-inline constexpr int kImagePng = 5;
+// The encodings convertImage writes, by their format numbers 1 to 5.
+enum class ImageFormat { Bmp = 1, Jpeg = 2, Gif = 3, Tiff = 4, Png = 5 };
 
 // Pictures beyond these sizes are refused before anything is decoded: a small file can claim an
 // enormous canvas, and decoding it would take gigabytes.
@@ -30,25 +24,18 @@ inline constexpr int kMaxPictureSide = 20'000;
 // header is cut short.
 bool pictureDimensions(const Bytes& imageBytes, int& width, int& height);
 
-// Re-encodes imageBytes (PNG, JPEG, GIF, BMP, TIFF or WebP) as format 1 BMP, 2 JPEG, 3 GIF, 4 TIFF
-// or 5 PNG. On success sets result, writes the bytes also to savePath (a GBK text) when it is not
-// empty after trimming spaces (a failed write is ignored) and returns true. Otherwise returns
-// false and leaves result unchanged: unknown format numbers, undecodable bytes and pictures of
-// absurd dimensions.
-bool convertImage(const Bytes& imageBytes, int format, std::string_view savePath, Bytes& result);
-inline bool convertImage(const Bytes& imageBytes, int format, Bytes& result) {
-  return convertImage(imageBytes, format, {}, result);
-}
+// Re-encodes imageBytes (PNG, JPEG, GIF, BMP, TIFF or WebP) as format. On success sets result
+// and returns true. Otherwise returns false and leaves result unchanged: a format outside the
+// enumerators, undecodable bytes and pictures of absurd dimensions.
+bool convertImage(const Bytes& imageBytes, ImageFormat format, Bytes& result);
 
 // UTF-16LE form of a GBK text with its two-byte terminator (without it when dropTerminator);
 // the empty text gives the empty block.
 Bytes toUtf16Bytes(std::string_view text, bool dropTerminator = false);
 
-// Downloads address with fetchPageTimed (GET, no cookies, redirects followed) and returns it
-// re-encoded as format; empty when the download, the time-out or the conversion fails.
-Bytes fetchPicture(std::string_view address, std::string_view proxy = {},
-                   Text* responseHeaders = nullptr, int format = kImageGif,
-                   int timeoutSeconds = 10);
+// Downloads address with fetchPageTimed (GET, no cookies, redirects followed, 10 s in all) and
+// returns it re-encoded as GIF; empty when the download, the time-out or the conversion fails.
+Bytes fetchPicture(std::string_view address);
 
 // Worker body started by the related-picture window's creation: reads the screenshot address from
 // 编辑框6 and puts the GIF into 图片框1 (left empty on any failure; dropped if the window has been

@@ -428,15 +428,6 @@ void storeCookie(std::string_view host, std::string_view setCookieValue) {
   if (store.handle) addToCurl(store, *checked);
 }
 
-std::vector<std::string> storedCookieLines() {
-  std::vector<std::string> lines;
-  StoreHandle store(cookieShare());
-  if (!store.handle) return lines;
-  const HeaderList list = cookieList(store);
-  for (curl_slist* item = list.get(); item; item = item->next) lines.emplace_back(item->data);
-  return lines;
-}
-
 void persistCookies() {
   CURLSH* share = cookieShare();
   std::lock_guard lock(storeMutex);

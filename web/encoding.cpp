@@ -6,7 +6,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>

@@ -4,9 +4,7 @@
 
 #include <curl/curl.h>
 
-#include <string>
 #include <string_view>
-#include <vector>
 
 namespace qelvora {
 
@@ -22,8 +20,5 @@ void storeCookie(std::string_view host, std::string_view setCookieValue);
 
 // Rewrites the cookie file from the store (atomically, mode 0600).
 void persistCookies();
-
-// The store's cookies as Netscape cookie-file lines (for tests and diagnostics).
-std::vector<std::string> storedCookieLines();
 
 }  // namespace qelvora

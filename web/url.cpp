@@ -1,7 +1,5 @@
 #include "web/url.h"
 
-#include <algorithm>
-
 namespace qelvora {
 
 namespace {

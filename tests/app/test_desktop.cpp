@@ -21,7 +21,6 @@
 #include <cstring>
 #include <iostream>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>

@@ -91,6 +91,28 @@ TEST(FormModel, EditContentsAreExactBytes) {
             PropertyValue(utf8ToGbk("智能解答")));
 }
 
+// Content, caption and title are one text inside: a write of the one a control lacks must neither
+// land nor change the one it has.
+TEST(FormModel, TextPropertiesGoOnlyToTheirKinds) {
+  FormModel m;
+  struct Case {
+    std::string_view control;
+    Property lacked, owned;
+    Text value;
+  } cases[] = {
+      {"标签1", Property::Content, Property::Caption, utf8ToGbk("速度(毫秒)：")},
+      {"分组框1", Property::Title, Property::Caption, utf8ToGbk("提问区")},
+      {ctl::kAskButton, Property::Content, Property::Caption, utf8ToGbk("智能解答")},
+      {ctl::kSpeedBox, Property::Caption, Property::Content, Text("40")},
+      {ctl::kMainWindow, Property::Caption, Property::Title, Text("Qelvora")},
+  };
+  for (const Case& c : cases) {
+    m.writeProperty(c.control, c.lacked, Text("x"));
+    EXPECT_EQ(m.readProperty(c.control, c.lacked), PropertyValue(Text())) << c.control;
+    EXPECT_EQ(m.readProperty(c.control, c.owned), PropertyValue(c.value)) << c.control;
+  }
+}
+
 TEST(FormModel, SelectionStaysInRange) {
   FormModel m;
   struct {

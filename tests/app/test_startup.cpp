@@ -420,7 +420,7 @@ TEST(Startup, APictureLoaderNeverFillsALaterOpening) {
   // The closing's download offer runs on a worker that reaches the model: done before it goes.
   serveUntil([&] { return threadCount() <= threadsBefore; });
   Bytes blue;
-  ASSERT_TRUE(convertImage(PictureServer::picture(Qt::blue), kImageGif, blue));
+  ASSERT_TRUE(convertImage(PictureServer::picture(Qt::blue), ImageFormat::Gif, blue));
   EXPECT_EQ(first, blue);
   EXPECT_EQ(last, blue);
 }

@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QComboBox>
-#include <QDeadlineTimer>
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
@@ -17,8 +16,6 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
-
-#include <cmath>
 
 #include "app/form_model.h"
 #include "app/windows.h"

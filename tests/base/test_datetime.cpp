@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdlib>
-#include <ctime>
 #include <limits>
 #include <random>
 #include <string>

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cmath>
 #include <optional>
 #include <random>
 #include <string>

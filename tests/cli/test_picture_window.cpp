@@ -4,7 +4,6 @@
 #include <gd.h>
 #include <gtest/gtest.h>
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QTimer>
 
 #include <atomic>
@@ -13,7 +12,6 @@
 #include <vector>
 
 #include "../sources/test_source_support.h"
-#include "app/event_hooks.h"
 #include "app/form_model.h"
 #include "base/threads.h"
 #include "sources/picture.h"

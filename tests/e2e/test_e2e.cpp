@@ -6,7 +6,6 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "../answer/test_router_support.h"
 #include "app/event_hooks.h"

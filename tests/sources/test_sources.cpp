@@ -2,7 +2,6 @@
 // for, and what they make of complete and of odd pages.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>

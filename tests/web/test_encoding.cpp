@@ -5,7 +5,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "web/encoding.h"
 

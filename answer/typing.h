@@ -3,8 +3,6 @@
 // the progress into the window title.
 #pragma once
 
-#include <string_view>
-
 #include "base/char_count.h"
 #include "base/controls.h"
 #include "base/program_state.h"

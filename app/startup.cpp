@@ -74,6 +74,10 @@ void exitRoutine(Application& app) {
   s.answerLink.clear();
 }
 
+namespace {
+
+// The program's services: the window thread's wait hooks, the real clock setter, the sound output
+// and the CJK font. qtApp must exist; call on its thread.
 void installServices(QApplication& qtApp) {
   installGuiEventHooks();
   installClockSetter(std::make_shared<SystemClockSetter>());
@@ -85,6 +89,8 @@ void installServices(QApplication& qtApp) {
   // The main window's close ends the program, also while the picture window is open.
   qtApp.setQuitOnLastWindowClosed(false);
 }
+
+}  // namespace
 
 Application& runProgram(QApplication& qtApp, const std::function<void(Application&)>& afterShow) {
   installServices(qtApp);

@@ -36,10 +36,6 @@ void bindHandlers(Application& app);
 // The exit routine: stops what still plays and frees the shared state.
 void exitRoutine(Application& app);
 
-// Installs the program's services: the window thread's wait hooks, the real clock setter, the
-// sound output and the CJK font. qtApp must exist; call on its thread.
-void installServices(QApplication& qtApp);
-
 // The start-up sequence up to the end of the window loop: builds the application and the main
 // window, shows it, raises its created event (running afterShow first, if given: tests and the
 // benchmarks hook in there) and runs the loop until the main window closes. Returns the

@@ -13,7 +13,6 @@
 #include <QElapsedTimer>
 
 #include <chrono>
-#include <memory>
 #include <thread>
 
 #include "answer/time_answer.h"

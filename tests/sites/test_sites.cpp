@@ -533,10 +533,14 @@ TEST(SitesProcess, FindsItsCorpusBesideItself) {
   fs::copy_file(QELVORA_SITES_PROGRAM, top / "bin/qelvora-sites");
   fs::copy(QELVORA_SITES_DATA_DIR, top / "share/qelvora/sites");
 
+#ifndef __SANITIZE_ADDRESS__
+  // The sanitizers name the sources by their full paths in their reports; such a build is never
+  // installed, so only the normal build is held to this.
   std::ifstream in(QELVORA_SITES_PROGRAM, std::ios::binary);
   const std::string binary{std::istreambuf_iterator<char>(in), {}};
   EXPECT_FALSE(contains(binary, QELVORA_SOURCE_DIR "/"));
   EXPECT_FALSE(contains(binary, QELVORA_BINARY_DIR "/"));
+#endif
 
   for (const std::string& program :
        {std::string(QELVORA_SITES_PROGRAM), (top / "bin/qelvora-sites").string()}) {

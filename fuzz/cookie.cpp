@@ -146,21 +146,19 @@ bool keepsPrefixPromise(const Cookie& c) {
 }
 
 void checkComposed(FuzzedDataProvider& in) {
-  const bool many = in.ConsumeIntegralInRange(0, 7) == 7;
-  std::vector<std::string> domains(in.ConsumeIntegralInRange<std::size_t>(1, many ? 80 : 4));
-  const std::size_t count = in.ConsumeIntegralInRange<std::size_t>(0, many ? 3300 : 60);
+  std::vector<std::string> domains(in.ConsumeIntegralInRange<std::size_t>(1, 4));
+  const std::size_t count = in.ConsumeIntegralInRange<std::size_t>(0, 60);
   for (std::size_t i = 0; i < domains.size(); ++i)
     domains[i] = "d" + std::to_string(i) + textOf(in, "abcxyz019-_.", 0, 6);
-  const bool numbered = many || in.ConsumeBool();
+  const bool numbered = in.ConsumeBool();
   // At most one cookie about the byte bound (they are costly to copy).
-  const std::size_t big = many ? count : in.ConsumeIntegralInRange<std::size_t>(0, 2 * count);
+  const std::size_t big = in.ConsumeIntegralInRange<std::size_t>(0, 2 * count);
 
   std::vector<Cookie> cookies;
-  cookies.reserve(count);
   std::string file;
   for (std::size_t i = 0; i < count; ++i) {
     Cookie c;
-    // Round the hosts when the input runs out, so that a short input still fills the store.
+    // Round the hosts when the input runs out, so that a short input still fills one host.
     c.domain = domains[(i + in.ConsumeIntegral<std::uint8_t>()) % domains.size()];
     c.includeSubdomains = in.ConsumeBool();
     c.path = "/" + textOf(in, "ab/ %\xC4\xE3~", 0, 6);
@@ -171,9 +169,8 @@ void checkComposed(FuzzedDataProvider& in) {
     if (numbered) c.name += std::to_string(i);
     c.value = textOf(in, "v=\" ,#\xE4\xBD\xA0", 0, 12);
     if (i == big) c.value += std::string(in.ConsumeIntegralInRange<std::size_t>(4070, 4100), 'x');
-
     cookies.push_back(c);
-    if (i >= 64) continue;  // beyond that only the bounds are of interest, and they are cheap
+
     const std::string line = formatCookieLine(c);
     const bool acceptable =
         c.name.size() + c.value.size() <= kMaxCookieBytes && keepsPrefixPromise(c);
@@ -191,16 +188,34 @@ void checkComposed(FuzzedDataProvider& in) {
   checkFile(file);
 }
 
+// A store over the bound in all: thousands of small cookies of up to 80 hosts, taken in a rhythm
+// that the input sets, a few of them over the byte bound.
+void checkCrowded(FuzzedDataProvider& in) {
+  const std::size_t hosts = in.ConsumeIntegralInRange<std::size_t>(1, 80);
+  const std::size_t stride = in.ConsumeIntegralInRange<std::size_t>(1, 100);
+  std::vector<Cookie> cookies(in.ConsumeIntegralInRange<std::size_t>(2900, 3300));
+  for (std::size_t i = 0; i < cookies.size(); ++i) {
+    Cookie& c = cookies[i];
+    c.domain = "h" + std::to_string((i * stride + in.ConsumeIntegral<std::uint8_t>()) % hosts);
+    c.name = "n" + std::to_string(i);
+    if (in.ConsumeIntegral<std::uint8_t>() == 255) c.value.assign(kMaxCookieBytes, 'x');
+  }
+  std::vector<Cookie> bounded = cookies;
+  boundCookies(bounded);
+  checkBounded(cookies, bounded);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  // The first byte chooses: '\x01' puts cookies together, anything else is a file's bytes, so
-  // that a seed is a cookie file as it stands.
-  if (size > 0 && data[0] == 1) {
-    FuzzedDataProvider in(data + 1, size - 1);
+  // The first byte chooses: 1 puts cookies together, 2 crowds a store, anything else is a file's
+  // bytes, so that a seed is a cookie file as it stands.
+  FuzzedDataProvider in(data + (size > 0), size - (size > 0));
+  if (size > 0 && data[0] == 1)
     checkComposed(in);
-  } else {
+  else if (size > 0 && data[0] == 2)
+    checkCrowded(in);
+  else
     checkFile(std::string_view(reinterpret_cast<const char*>(data), size));
-  }
   return 0;
 }

@@ -210,6 +210,11 @@ void checkPlainTitle(const Fields& f, const std::string& field, const std::strin
     f.fail(field, "\"" + field + "\" must not contain < > & or \"");
 }
 
+// The field is required; a value of separators alone names no keyword and is as good as missing.
+std::string noKeywords(const std::string& key) {
+  return "\"keywords\" of \"" + key + "\" names no keyword";
+}
+
 std::vector<QaEntry> readQa(const std::string& file, std::string_view content, bool exact) {
   std::vector<QaEntry> entries;
   std::set<std::string> keys;
@@ -237,6 +242,7 @@ std::vector<QaEntry> readQa(const std::string& file, std::string_view content, b
     if (e.answer.empty()) f.fail("key", "entry \"" + e.key + "\" has no answer");
     if (exact) {
       e.keywords = splitList(f.get("keywords"));
+      if (e.keywords.empty()) f.fail("keywords", noKeywords(e.key));
       for (const auto& k : e.keywords) {
         checkField(f, "keywords", k);
         auto chars = decodeUtf8(k);
@@ -320,6 +326,7 @@ std::vector<Program> readSoftware(const std::string& file, std::string_view cont
     for (char c : p.latin)
       if (c < 0x20 || c > 0x7E) f.fail("latin", "latin name must be printable ASCII");
     if (p.latin.size() > 40) f.fail("latin", "latin name longer than 40 characters");
+    if (p.keywords.empty()) f.fail("keywords", noKeywords(p.key));
     for (const auto& k : p.keywords) checkField(f, "keywords", k);
     const auto& d = p.download;
     if (d.size() < 5 || !d.ends_with(".zip") ||

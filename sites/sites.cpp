@@ -49,10 +49,15 @@ std::string baseUrl(const Request& req) {
   return "http://" + std::string(plausible ? host : req.localAddress);
 }
 
-// Valid UTF-8 without NUL: the program's texts never hold one, and it would end the page early
-// for anyone who reads pages up to their first NUL.
+// Valid UTF-8 without a control byte but TAB, LF and CR. The program's texts never hold a NUL, and
+// it would end the page early for anyone who reads pages up to their first NUL; any other control
+// byte echoed into a page could steer a terminal that shows the page.
 bool isQuestionText(const std::string& text) {
-  return text.find('\0') == std::string::npos && decodeUtf8(text).has_value();
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return false;
+  }
+  return decodeUtf8(text).has_value();
 }
 
 // The KEY of a path that reads prefix + KEY + suffix, where KEY is one or more letters and digits
@@ -119,7 +124,7 @@ Reply Sites::route(const Request& request, const Target& target) const {
   // Fuzzy site.
   if (path == "/search/") {
     const std::string q = fieldValue(target.fields, "q");
-    if (!isQuestionText(q)) return badRequest("问题不是有效的 UTF-8 文字");
+    if (!isQuestionText(q)) return badRequest("问题不是有效的 UTF-8 文字或含有控制字符");
     return utf8Page(200, fuzzySearchPage(q, corpus_.fuzzy, matchFuzzy(corpus_.fuzzy, q)));
   }
   if (!(key = keyIn(path, "/q/", "")).empty()) {
@@ -132,21 +137,22 @@ Reply Sites::route(const Request& request, const Target& target) const {
   // Exact site.
   if (path == "/s/") {
     const std::string w = fieldValue(target.fields, "w");
-    if (!isQuestionText(w)) return badRequest("问题不是有效的 UTF-8 文字");
+    if (!isQuestionText(w)) return badRequest("问题不是有效的 UTF-8 文字或含有控制字符");
     return utf8Page(200, exactSearchPage(w, corpus_.exact, matchExact(corpus_.exact, w)));
   }
   if (!(key = keyIn(path, "/z/", ".htm")).empty()) {
     const QaEntry* e = findByKey(corpus_.exact, key);
     if (!e) return notFound();
     std::string sw = fieldValue(target.fields, "sw");
-    if (!decodeUtf8(sw)) sw.clear();  // only echoed into the search box
+    if (!isQuestionText(sw)) sw.clear();  // only echoed into the search box
     return utf8Page(200, exactAnswerPage(*e, sw));
   }
 
   // Software site: pages and questions in GBK.
   if (path == "/search.aspx") {
     auto keyword = gbkToUtf8(fieldValue(target.fields, "keyword"));
-    if (!keyword || !isQuestionText(*keyword)) return badRequest("关键词不是有效的 GBK 文字");
+    if (!keyword || !isQuestionText(*keyword))
+      return badRequest("关键词不是有效的 GBK 文字或含有控制字符");
     return gbkPage(softwareSearchPage(*keyword, corpus_.software,
                                       matchSoftware(corpus_.software, *keyword), baseUrl(request)));
   }

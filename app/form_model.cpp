@@ -215,7 +215,7 @@ const FormModel::Control* FormModel::find(std::string_view control) const {
 }
 
 bool FormModel::isOpen(const Control& c) const {
-  return c.inPictureWindow ? pictureOpen_ : mainOpen_;
+  return c.inPictureWindow ? pictureOpen_ : mainOpen_.load();
 }
 
 void FormModel::changed(std::string_view control, Property property) {
@@ -469,9 +469,7 @@ std::shared_ptr<ControlAccess> FormModel::pictureOpeningAccess() {
 }
 
 bool FormModel::mainWindowOpen() const {
-  bool open = false;
-  callOnWindowThread([&] { open = mainOpen_; });
-  return open;
+  return mainOpen_.load() && !shutDown_.load();
 }
 
 std::string FormModel::focusedControl() const {

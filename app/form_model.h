@@ -116,6 +116,8 @@ class FormModel : public QObject, public ControlAccess {
   void closeMainWindow();
 
   bool pictureWindowOpen() const;
+  // Read without a hand-over to the window thread: the answering code asks it at every step of
+  // its waits, and a close still queued there is seen at the next step.
   bool mainWindowOpen() const override;
   // The controls as a worker started for the current opening of the picture window sees them: its
   // reads and writes of that window's controls go nowhere once this opening has been closed, also
@@ -189,8 +191,8 @@ class FormModel : public QObject, public ControlAccess {
   std::map<std::string, Control, std::less<>> controls_;
   std::string focus_;
   bool pictureOpen_ = false;
-  int pictureOpening_ = 0;  // counts the openings of the picture window
-  bool mainOpen_ = true;
+  int pictureOpening_ = 0;            // counts the openings of the picture window
+  std::atomic<bool> mainOpen_{true};  // written on the window thread only
   bool createdRaised_ = false;
   bool instantTimers_ = false;
   std::vector<Control*> timers_;  // in the order their ticks run

@@ -29,6 +29,7 @@ const AnswerSite& fuzzySite() {
       // The first result whose markup holds index="2" right before its aId attribute.
       markers("index=\"2\" aId=\"", "\" target=\""),
       [](std::string_view key, std::string_view) { return "/q/" + Text(key); },
+      /*answerCarriesQuestion=*/false,
       // The page title up to the site's name at its end.
       markers("\"utf-8\"><title>", "360问答"),
       markers("class=\"resolved-cnt\">", "</div><div class=\""),
@@ -47,6 +48,7 @@ const AnswerSite& exactSite() {
       [](std::string_view key, std::string_view question) {
         return "/z/" + Text(key) + ".htm?sw=" + Text(question) + "&ch=new.w.search.0&ch=1";
       },
+      /*answerCarriesQuestion=*/true,
       markers("id=\"questionTitle\">", "</h3>"),
       // The end marker has bare line feeds: an answer block with CR LF line ends is not found.
       markers("class=\"answer-con\"><pre>", "</pre>\n</div></div>\n<div"),
@@ -70,8 +72,9 @@ void askAnswerSite(AnswerSession& session, const AnswerSite& site) {
   s.pageText = fetchGbkPage(address + site.searchPath(urlEncodeUtf8(c.content(ctl::kQuestionBox))));
   s.answerLink = cutBetween(s.pageText, site.key);
 
-  s.pageText = fetchGbkPage(
-      address + site.answerPath(s.answerLink, urlEncodeUtf8(c.content(ctl::kQuestionBox))));
+  const Text pageQuestion =
+      site.answerCarriesQuestion ? urlEncodeUtf8(c.content(ctl::kQuestionBox)) : Text();
+  s.pageText = fetchGbkPage(address + site.answerPath(s.answerLink, pageQuestion));
   s.shownQuestion = cutBetween(s.pageText, site.title);
   s.answerText = cutBetween(s.pageText, site.answer);
 

@@ -22,6 +22,9 @@ struct AnswerSite {
   // Path and query of the answer page for key; question is the question box escaped again when
   // the answer page is asked for (the box may have changed meanwhile).
   Text (*answerPath)(std::string_view key, std::string_view question);
+  // Whether answerPath uses its question; a site whose answer page does not carry it is spared
+  // the second read of the box (a hand-over to the window thread).
+  bool answerCarriesQuestion;
   MarkerPair title;   // the question as the answer page states it
   MarkerPair answer;  // the answer's markup
 };

@@ -29,32 +29,30 @@ class OpeningAccess : public ControlAccess {
 
   PropertyValue readProperty(std::string_view control, Property property) override {
     PropertyValue result = emptyValue(property);
-    model_.callOnWindowThread([&] {
-      if (!model_.otherOpening(opening_, control)) result = model_.readLocal(control, property);
-    });
+    ifThisOpening(control, [&] { result = model_.readLocal(control, property); });
     return result;
   }
   void writeProperty(std::string_view control, Property property, PropertyValue value) override {
-    model_.callOnWindowThread([&] {
-      if (!model_.otherOpening(opening_, control))
-        model_.writeLocal(control, property, std::move(value));
-    });
+    ifThisOpening(control, [&] { model_.writeLocal(control, property, std::move(value)); });
   }
   void appendText(std::string_view control, std::string_view text) override {
-    model_.callOnWindowThread([&] {
-      if (!model_.otherOpening(opening_, control)) model_.appendText(control, text);
-    });
+    ifThisOpening(control, [&] { model_.appendText(control, text); });
   }
   void setFocus(std::string_view control) override {
-    model_.callOnWindowThread([&] {
-      if (!model_.otherOpening(opening_, control)) model_.setFocus(control);
-    });
+    ifThisOpening(control, [&] { model_.setFocus(control); });
   }
   void openPictureWindow() override { model_.openPictureWindow(); }
   void runOnWindowThread(const std::function<void()>& fn) override { model_.runOnWindowThread(fn); }
   bool mainWindowOpen() const override { return model_.mainWindowOpen(); }
 
  private:
+  // Runs fn on the window thread unless control belongs to a later opening of the picture window.
+  void ifThisOpening(std::string_view control, const std::function<void()>& fn) {
+    model_.callOnWindowThread([&] {
+      if (!model_.otherOpening(opening_, control)) fn();
+    });
+  }
+
   FormModel& model_;
   const int opening_;
 };

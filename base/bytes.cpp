@@ -5,6 +5,12 @@
 
 namespace qelvora {
 
+bool hasControlByte(std::string_view bytes) {
+  for (char c : bytes)
+    if (isControlByte(c)) return true;
+  return false;
+}
+
 Bytes toBytes(std::string_view text) {
   return Bytes(std::string(text));
 }

@@ -22,6 +22,14 @@ struct Bytes {
   bool operator==(const Bytes&) const = default;
 };
 
+// A control byte: below 0x20, or DEL (0x7F).
+constexpr bool isControlByte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+// Whether bytes hold a control byte anywhere.
+bool hasControlByte(std::string_view bytes);
+
 // The bytes of a text without a terminator.
 Bytes toBytes(std::string_view text);
 int bytesLength(const Bytes& bytes);

@@ -1,5 +1,6 @@
 #include "cli/terminal.h"
 
+#include "base/bytes.h"
 #include "web/encoding.h"
 
 namespace qelvora::cli {
@@ -17,10 +18,9 @@ std::string showControlBytes(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    if ((b < 0x20 && b != '\t' && b != '\n' && b != '\r') || b == 0x7F) {
+    if (isControlByte(c) && c != '\t' && c != '\n' && c != '\r') {
       out += '^';
-      out += static_cast<char>(b == 0x7F ? '?' : b + 0x40);
+      out += c == 0x7F ? '?' : static_cast<char>(c + 0x40);
     } else {
       out += c;
     }

@@ -37,6 +37,15 @@ inline std::string describe(double v) {
   std::abort();
 }
 
+// ASCII letters lowered byte by byte, every other byte kept: how the program compares markers
+// and names without case.
+inline std::string asciiLower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
 inline void expect(bool ok, std::string_view what) {
   if (!ok) fail(what);
 }

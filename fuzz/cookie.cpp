@@ -17,18 +17,12 @@
 #include "web/cookie_file.h"
 
 using namespace qelvora;
+using fuzz::asciiLower;
 using fuzz::expect;
 using fuzz::expectNumber;
 using fuzz::expectText;
 
 namespace {
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
 
 bool hasControl(std::string_view s, bool tabAllowed = false) {
   for (unsigned char c : s)
@@ -44,7 +38,7 @@ void checkCookie(const Cookie& c) {
   for (const std::string* field : {&c.domain, &c.path, &c.name, &c.value})
     if (hasControl(*field)) fuzz::fail("a cookie holds a control byte:", describe(c));
   expect(!c.domain.empty() && c.domain.front() != '.', "domain empty or with a leading dot");
-  expectText("domain is lower-case", c.domain, lower(c.domain));
+  expectText("domain is lower-case", c.domain, asciiLower(c.domain));
   expect(c.path.starts_with('/'), "path does not start with /");
   expect(!c.name.empty(), "empty name");
   expect(c.name.size() + c.value.size() <= kMaxCookieBytes, "cookie over the byte bound");
@@ -55,7 +49,7 @@ void checkCookie(const Cookie& c) {
   std::string_view body = line;
   if (body.starts_with("#HttpOnly_")) body.remove_prefix(10);
   expect(!body.starts_with('#'), "line reads as a comment");
-  const std::string folded = lower(line);
+  const std::string folded = asciiLower(line);
   for (const char* keyword : {"all", "sess", "flush", "reload"})
     expect(folded != keyword, "line is a cookie-list command");
   expect(!folded.starts_with("set-cookie:"), "line reads as a header");
@@ -141,7 +135,7 @@ std::string textOf(FuzzedDataProvider& in, std::string_view alphabet, std::size_
 }
 
 bool keepsPrefixPromise(const Cookie& c) {
-  const std::string name = lower(c.name);
+  const std::string name = asciiLower(c.name);
   if (name.starts_with("__secure-")) return c.secure;
   if (name.starts_with("__host-")) return c.secure && !c.includeSubdomains && c.path == "/";
   return true;

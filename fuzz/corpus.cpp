@@ -20,21 +20,15 @@
 #include "sites/corpus.h"
 
 using namespace qelvora::sites;
+using qelvora::fuzz::asciiLower;
 using qelvora::fuzz::expect;
 using qelvora::fuzz::expectText;
 using qelvora::fuzz::fail;
 
 namespace {
 
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
 bool contains(std::string_view text, std::string_view part) {
-  return lower(text).find(lower(part)) != std::string::npos;
+  return asciiLower(text).find(asciiLower(part)) != std::string::npos;
 }
 
 bool isSpace(char c) {

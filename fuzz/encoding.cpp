@@ -6,14 +6,13 @@
 #include <iconv.h>
 
 #include <cstdint>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "fuzz/check.h"
 #include "fuzz/reference_text.h"
+#include "tests/support/code_pages.h"
 #include "web/encoding.h"
 
 using namespace qelvora;
@@ -30,19 +29,10 @@ struct Table {
 
 Table loadTable(const char* name) {
   Table table;
-  std::ifstream file(std::string(QELVORA_FUZZ_TABLES) + "/" + name);
-  std::string line;
-  while (std::getline(file, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    std::string code, unicode;
-    std::getline(fields, code, '\t');
-    std::getline(fields, unicode, '\t');
-    if (unicode.rfind("0x", 0) != 0) continue;  // undefined code
-    std::uint32_t c = std::stoul(code, nullptr, 16), u = std::stoul(unicode, nullptr, 16);
-    if (c == 0) continue;  // texts end at NUL
-    std::string bytes = c <= 0xFF ? std::string(1, static_cast<char>(c))
-                                  : std::string{static_cast<char>(c >> 8), static_cast<char>(c)};
+  // In code order, which is the files' order.
+  for (auto [code, u] : testing::readCodePageTable(std::string(QELVORA_FUZZ_TABLES) + "/" + name)) {
+    if (code == 0) continue;  // texts end at NUL
+    const std::string bytes = testing::codeBytes(code);
     table.codes.emplace_back(bytes, u);
     table.toUnicode[bytes] = u;
     table.fromUnicode.emplace(u, bytes);
@@ -58,19 +48,6 @@ const Table& gbk() {
 const Table& big5() {
   static const Table table = loadTable("CP950.TXT");
   return table;
-}
-
-std::string utf8(std::uint32_t cp) {
-  std::string s;
-  auto add = [&s](std::uint32_t b) { s += static_cast<char>(b); };
-  if (cp < 0x80) {
-    add(cp);
-  } else if (cp < 0x800) {
-    add(0xC0 | (cp >> 6)), add(0x80 | (cp & 0x3F));
-  } else {
-    add(0xE0 | (cp >> 12)), add(0x80 | ((cp >> 6) & 0x3F)), add(0x80 | (cp & 0x3F));
-  }
-  return s;
 }
 
 std::string utf16(std::uint32_t cp) {
@@ -171,7 +148,7 @@ void checkGbkText(FuzzedDataProvider& in) {
   while (in.remaining_bytes() > 1 && text.size() < 512) {
     const auto& [bytes, cp] = codes[in.ConsumeIntegral<std::uint16_t>() % codes.size()];
     text += bytes;
-    wantUtf8 += utf8(cp);
+    wantUtf8 += testing::utf8Of(cp);
     wantWide += utf16(cp);
   }
   expectText("toWide from GBK", toWide(text, CodePage::Gbk).view(),

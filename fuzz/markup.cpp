@@ -15,32 +15,13 @@ using fuzz::expectText;
 
 namespace {
 
-const std::pair<const char*, const char*> kSteps[] = {
-    {"href=", ""},
-    {"target=\"_blank\">", ""},
-    {"</A>", ""},
-    {"<br>", "\r\n"},
-    {"<img src=", "\r\n"},
-    {">", "\r\n"},
-    {"<b", ""},
-    {"</b", ""},
-    {"r/", ""},
-    {"r /", ""},
-    {"&nbsp", ""},
-    {"</a", ""},
-    {"</p", ""},
-    {"<p", ""},
-    {";</p", ""},
-};
-const std::pair<const char*, const char*> kSoftwareSteps[] = {
-    {"&quot;", ""}, {".img", ""}, {"<span style=", ""}, {"font-size:12px;", ""}, {"</span", ""},
-};
-
+// The program's own steps, applied one by one with the reference replace: the chain must skip
+// nothing and replace nothing more.
 std::string cleanMarkupByReference(std::string text, bool withSoftwareSteps) {
-  for (auto [pattern, replacement] : kSteps)
+  for (auto [pattern, replacement] : markupSteps())
     text = ref::replace(text, pattern, replacement, 1, std::nullopt, true);
   if (withSoftwareSteps)
-    for (auto [pattern, replacement] : kSoftwareSteps)
+    for (auto [pattern, replacement] : softwareMarkupSteps())
       text = ref::replace(text, pattern, replacement, 1, std::nullopt, true);
   return text;
 }

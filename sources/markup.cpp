@@ -13,11 +13,9 @@ Text pageToGbk(std::string_view page) {
 
 namespace {
 
-using Step = std::pair<std::string_view, std::string_view>;
-
 // The order matters: ">" becomes a line break before the tag openings are removed, so each tag
 // ends up as one line break.
-constexpr std::array<Step, 15> kMarkupSteps{{
+constexpr std::array<MarkupStep, 15> kMarkupSteps{{
     {"href=", ""},
     {"target=\"_blank\">", ""},
     {"</A>", ""},
@@ -36,7 +34,7 @@ constexpr std::array<Step, 15> kMarkupSteps{{
 }};
 
 // Extra steps for the software site's descriptions.
-constexpr std::array<Step, 5> kSoftwareSteps{{
+constexpr std::array<MarkupStep, 5> kSoftwareSteps{{
     {"&quot;", ""},
     {".img", ""},
     {"<span style=", ""},
@@ -44,7 +42,7 @@ constexpr std::array<Step, 5> kSoftwareSteps{{
     {"</span", ""},
 }};
 
-void applyStep(Text& text, const Step& step) {
+void applyStep(Text& text, const MarkupStep& step) {
   // No occurrence of the bytes at all means no occurrence at a character start either: skip the
   // copy. Otherwise the character-wise replace decides which occurrences count.
   if (text.find(step.first) == Text::npos) return;
@@ -53,11 +51,19 @@ void applyStep(Text& text, const Step& step) {
 
 }  // namespace
 
+std::span<const MarkupStep> markupSteps() {
+  return kMarkupSteps;
+}
+
+std::span<const MarkupStep> softwareMarkupSteps() {
+  return kSoftwareSteps;
+}
+
 Text cleanMarkupText(std::string_view text, bool withSoftwareSteps) {
   Text result(text);
-  for (const Step& step : kMarkupSteps) applyStep(result, step);
+  for (const MarkupStep& step : kMarkupSteps) applyStep(result, step);
   if (withSoftwareSteps) {
-    for (const Step& step : kSoftwareSteps) applyStep(result, step);
+    for (const MarkupStep& step : kSoftwareSteps) applyStep(result, step);
   }
   return result;
 }

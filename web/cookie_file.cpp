@@ -4,17 +4,14 @@
 #include <limits>
 #include <unordered_map>
 
+#include "base/bytes.h"
+
 namespace qelvora {
 namespace {
 
 constexpr std::string_view kHttpOnlyPrefix = "#HttpOnly_";
 constexpr std::size_t kMaxDomainBytes = 255;
 constexpr std::size_t kMaxPathBytes = 1024;
-
-bool isControl(char c) {
-  auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte == 0x7F;
-}
 
 char lowerAscii(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -52,7 +49,7 @@ bool validDomain(std::string_view domain) {
 bool validPath(std::string_view path) {
   if (path.empty() || path.front() != '/' || path.size() > kMaxPathBytes) return false;
   for (char c : path)
-    if (isControl(c)) return false;
+    if (isControlByte(c)) return false;
   return true;
 }
 
@@ -60,13 +57,13 @@ bool validPath(std::string_view path) {
 bool validName(std::string_view name) {
   if (name.empty()) return false;
   for (char c : name)
-    if (isControl(c) || c == ';' || c == '=') return false;
+    if (isControlByte(c) || c == ';' || c == '=') return false;
   return true;
 }
 
 bool validValue(std::string_view value) {
   for (char c : value)
-    if (isControl(c) || c == ';') return false;
+    if (isControlByte(c) || c == ';') return false;
   return true;
 }
 

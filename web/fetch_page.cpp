@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 
+#include "base/bytes.h"
 #include "base/stream.h"
 #include "base/text.h"
 #include "web/fetch.h"

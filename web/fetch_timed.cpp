@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/bytes.h"
 #include "base/stream.h"
 #include "base/text.h"
 #include "base/text_cut.h"

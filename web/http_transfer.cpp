@@ -164,14 +164,6 @@ void reportOutcome(RequestRecord outcome, std::string_view method, std::string_v
   reportRequest(outcome);
 }
 
-bool hasControlByte(std::string_view url) {
-  for (char c : url) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return true;
-  }
-  return false;
-}
-
 bool hasHeaderLine(std::string_view headers, std::string_view name) {
   for (const std::string& line : headerLines(headers)) {
     auto colon = line.find(':');

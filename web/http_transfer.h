@@ -60,10 +60,6 @@ RequestRecord networkFailure(std::string error);
 void reportOutcome(RequestRecord outcome, std::string_view method, std::string_view url,
                    std::chrono::steady_clock::time_point start);
 
-// True when url holds a byte below 0x20 or 0x7F: such a URL is never requested, as it could add
-// header lines of its own through the Referer line.
-bool hasControlByte(std::string_view url);
-
 // path with the bytes that a request line cannot carry (space, control bytes) as %XX; every other
 // byte is left as given.
 std::string escapeRequestPath(std::string_view path);

@@ -1,5 +1,6 @@
 #include "web/http_whole_file.h"
 
+#include "base/bytes.h"
 #include "web/http_transfer.h"
 
 namespace qelvora {

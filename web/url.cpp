@@ -1,5 +1,7 @@
 #include "web/url.h"
 
+#include "base/bytes.h"
+
 namespace qelvora {
 
 namespace {
@@ -76,8 +78,7 @@ int urlPort(std::string_view url) {
 }
 
 bool isBrowsableAddress(std::string_view address) {
-  for (unsigned char c : address)
-    if (c < 0x20 || c == 0x7F) return false;
+  if (hasControlByte(address)) return false;
   Text lower = toLower(address);
   std::size_t rest;
   if (lower.starts_with("http://"))

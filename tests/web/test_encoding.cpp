@@ -1,46 +1,27 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
+#include "tests/support/code_pages.h"
 #include "web/encoding.h"
 
 namespace qelvora {
 namespace {
 
-// One published code-page table: code (one or two bytes) -> Unicode code point.
-std::map<std::uint32_t, std::uint32_t> loadTable(const std::string& name) {
-  std::map<std::uint32_t, std::uint32_t> table;
-  std::ifstream in(std::string(QELVORA_TEST_DATA_DIR) + "/" + name);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    std::string code, unicode;
-    std::getline(fields, code, '\t');
-    std::getline(fields, unicode, '\t');
-    if (unicode.rfind("0x", 0) != 0) continue;  // undefined code
-    table[std::stoul(code, nullptr, 16)] = std::stoul(unicode, nullptr, 16);
-  }
-  return table;
-}
+using testing::codeBytes;
+using testing::readCodePageTable;
+using testing::utf8Of;
 
 const std::map<std::uint32_t, std::uint32_t>& gbkTable() {
-  static const auto table = loadTable("CP936.TXT");
+  static const auto table = readCodePageTable(std::string(QELVORA_TEST_DATA_DIR) + "/CP936.TXT");
   return table;
 }
 
 const std::map<std::uint32_t, std::uint32_t>& big5Table() {
-  static const auto table = loadTable("CP950.TXT");
+  static const auto table = readCodePageTable(std::string(QELVORA_TEST_DATA_DIR) + "/CP950.TXT");
   return table;
-}
-
-std::string codeBytes(std::uint32_t code) {
-  if (code <= 0xFF) return std::string(1, static_cast<char>(code));
-  return {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
 }
 
 std::string utf16(std::uint32_t cp) {
@@ -54,26 +35,6 @@ std::string utf16(std::uint32_t cp) {
 
 Bytes wide(const std::string& units) {
   return Bytes(units + std::string(2, '\0'));
-}
-
-std::string utf8(std::uint32_t cp) {
-  std::string s;
-  if (cp < 0x80) {
-    s += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    s += static_cast<char>(0xC0 | (cp >> 6));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    s += static_cast<char>(0xE0 | (cp >> 12));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | (cp >> 18));
-    s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return s;
 }
 
 std::string hex(const std::string& bytes) {
@@ -149,7 +110,7 @@ TEST(Encoding, AllGbkCharactersRoundTripThroughUtf8) {
   for (auto [code, cp] : gbkTable()) {
     if (code == 0) continue;  // a text ends at NUL
     gbk += codeBytes(code);
-    expectedUtf8 += utf8(cp);
+    expectedUtf8 += utf8Of(cp);
   }
   Text u = gbkToUtf8(gbk);
   EXPECT_TRUE(u == expectedUtf8) << "UTF-8 differs from the table";

@@ -67,16 +67,16 @@ BuiltIn builtInQuestion(const Text& q) {
 // The time page is fetched on a worker while this (window) thread keeps serving its events in
 // short slices, so the window paints and the progress title ticks during the fetch. Nothing when
 // the main window closes meanwhile: the wait ends there and the fetch is left to finish alone.
-std::optional<DateTime> fetchTimeServingEvents(ControlAccess& c) {
+std::optional<TimeReading> fetchTimeServingEvents(ControlAccess& c) {
   struct Shared {
     std::mutex mutex;
     std::condition_variable changed;
     bool done = false;
-    std::optional<DateTime> value;
+    TimeReading value;
   };
   auto shared = std::make_shared<Shared>();
   const bool started = startWorker([shared] {
-    std::optional<DateTime> value = fetchBeijingTime();
+    const TimeReading value = fetchBeijingTime();
     std::lock_guard lock(shared->mutex);
     shared->value = value;
     shared->done = true;
@@ -137,10 +137,10 @@ void answerBuiltIn(AnswerSession& session, BuiltIn which) {
   switch (which) {
     case BuiltIn::Time: {
       s.shownQuestion = t.timeShown;
-      const std::optional<DateTime> fetched = fetchTimeServingEvents(c);
-      if (!c.mainWindowOpen()) return;
+      const std::optional<TimeReading> fetched = fetchTimeServingEvents(c);
+      if (!fetched || !c.mainWindowOpen()) return;
       // A failed fetch shows the epoch in Beijing time, as the time page would have said.
-      s.answerText = t.timeAnswer + toText(fetched.value_or(DateTime{kBeijingEpoch}));
+      s.answerText = t.timeAnswer + toText(fetched->time);
       break;
     }
     case BuiltIn::Men:
@@ -157,7 +157,8 @@ void answerBuiltIn(AnswerSession& session, BuiltIn which) {
   c.setContent(ctl::kTranscriptBox, transcriptOf(s));
   // The clock follows a second, fresh fetch; without a time from the page it is left alone rather
   // than being set back to 1970.
-  if (std::optional<DateTime> now = fetchTimeServingEvents(c)) setSystemClock(*now);
+  const std::optional<TimeReading> now = fetchTimeServingEvents(c);
+  if (now && now->carriesTime) setSystemClock(now->time);
   if (!pauseWhileOpen(c, 1000)) return;
   typeTranscript(session);
 }

@@ -9,38 +9,39 @@ namespace {
 
 const char kMarker[] = "window.baidu_time(";
 
+// Whether the piece read as the number starts, after blanks and a sign, with a digit (full-width
+// ones count, as they do for the number itself). "()", "(nan)" or a missing number would read as
+// the epoch, and the clock must not be set back to 1970 for them.
+bool startsWithNumber(std::string_view piece) {
+  const Text ascii = fullWidthToAscii(piece);
+  std::size_t i = ascii.find_first_not_of(" \t\r\n\v\f");
+  if (i != Text::npos && (ascii[i] == '+' || ascii[i] == '-')) ++i;
+  return i < ascii.size() && ascii[i] >= '0' && ascii[i] <= '9';
+}
+
 }  // namespace
 
 Bytes fetchWholeFile(std::string_view url) {
   return httpGetWholeFile(url);
 }
 
-DateTime beijingTimeFromPage(std::string_view page) {
+TimeReading readTimePage(std::string_view page) {
   Text text(page.substr(0, page.find('\0')));  // the page as text ends at its first NUL
-  int p = findText(text, kMarker, 1, false);
-  int s = p + textLength(kMarker);
-  int e = findText(text, ")", s, false);
-  double milliseconds = toNumber(midText(text, s, e - s));
-  int seconds = toInteger(milliseconds / 1000);
-  return addToDateTime(DateTime{kBeijingEpoch}, 8, seconds);
+  const int p = findText(text, kMarker, 1, false);
+  const int s = p + textLength(kMarker);
+  const int e = findText(text, ")", s, false);
+  const Text number = midText(text, s, e - s);
+  const int seconds = toInteger(toNumber(number) / 1000);
+  return {addToDateTime(DateTime{kBeijingEpoch}, 8, seconds),
+          p >= 1 && e >= 1 && startsWithNumber(number)};
 }
 
-std::optional<DateTime> fetchBeijingTime() {
-  Bytes page = fetchWholeFile("http://" + hosts().time + "/special/time/");
-  Text text = toText(page);
-  // Only a marker followed by a number and its closing bracket carries a time; anything else
-  // ("()", "(nan)", a page without the marker) would read as the epoch and set the clock to 1970.
-  const int p = findText(text, kMarker, 1, false);
-  if (p < 1) return std::nullopt;
-  const std::size_t number =
-      text.find_first_not_of(" \t", std::size_t(p - 1 + textLength(kMarker)));
-  if (number == Text::npos || text[number] < '0' || text[number] > '9') return std::nullopt;
-  if (findText(text, ")", p + textLength(kMarker), false) < 1) return std::nullopt;
-  return beijingTimeFromPage(text);
+TimeReading fetchBeijingTime() {
+  return readTimePage(toText(fetchWholeFile("http://" + hosts().time + "/special/time/")));
 }
 
 DateTime beijingTime() {
-  return fetchBeijingTime().value_or(DateTime{kBeijingEpoch});
+  return fetchBeijingTime().time;
 }
 
 }  // namespace qelvora

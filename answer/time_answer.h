@@ -1,7 +1,6 @@
 // The Beijing time, read from the time service's page (the host is hosts().time).
 #pragma once
 
-#include <optional>
 #include <string_view>
 
 #include "base/bytes.h"
@@ -12,15 +11,21 @@ namespace qelvora {
 // 1970-01-01 08:00:00: the Unix epoch in Beijing time, and the answer when no time was fetched.
 inline constexpr double kBeijingEpoch = 25569.333333333332;
 
-// The date-time carried by a time page: the milliseconds after the first "window.baidu_time(" up
-// to the next ")", as whole seconds after the Beijing epoch.
-DateTime beijingTimeFromPage(std::string_view page);
+// What a time page says. The time is what the answer shows, read however odd the page; the clock
+// follows it only when the page really carried a number.
+struct TimeReading {
+  DateTime time{kBeijingEpoch};
+  bool carriesTime = false;  // the marker, then (after blanks and a sign) a digit, then ")"
+};
 
-// The time page's date-time, or nothing when no page came or its marker is not followed by a
-// number and a closing bracket (so that a failed fetch does not set the clock).
-std::optional<DateTime> fetchBeijingTime();
+// The time page's reading: the milliseconds after the first "window.baidu_time(" up to the next
+// ")" (from byte 17 when the marker is missing), as whole seconds after the Beijing epoch.
+TimeReading readTimePage(std::string_view page);
 
-// fetchBeijingTime(), or the Beijing epoch when there was no time.
+// The time service's page, read; the epoch that carries no time when no page came.
+TimeReading fetchBeijingTime();
+
+// The time the answer shows: fetchBeijingTime().time.
 DateTime beijingTime();
 
 // HTTP/1.0 GET of a whole file, fresh from the server; empty on failure.

@@ -123,41 +123,56 @@ TEST(CannedAnswers, HaveTheirFixedByteLengths) {
   EXPECT_EQ(noAnswerText(), gbk("对不起，您问的问题我还没有解答方法\r\n"));
 }
 
-struct FailedTimeCase {
+struct TimePageCase {
   const char* name;
-  std::string body;  // empty with unreachable = true: no server at all
-  bool unreachable;
+  std::string body;  // UTF-8, sent as GBK; empty with unreachable = true: no server at all
+  const char* shown;
+  bool setsClock;
+  bool unreachable = false;
 };
 
-void PrintTo(const FailedTimeCase& c, std::ostream* os) {
+void PrintTo(const TimePageCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-class FailedTimeTest : public RouterTest, public ::testing::WithParamInterface<FailedTimeCase> {};
+class TimePageTest : public RouterTest, public ::testing::WithParamInterface<TimePageCase> {};
 
-TEST_P(FailedTimeTest, ShowsTheEpochAndLeavesTheClockAlone) {
-  const FailedTimeCase& c = GetParam();
+// The answer shows what the page reads as, however odd the page; the clock follows only a page
+// whose marker is followed by a number.
+TEST_P(TimePageTest, AnswerReadsThePageAndOnlyANumberSetsTheClock) {
+  const TimePageCase& c = GetParam();
   std::unique_ptr<TimeService> time;
   if (c.unreachable) {
     hosts().time = "127.0.0.1:1";  // nothing listens there
   } else {
-    time = std::make_unique<TimeService>(std::vector<std::string>{c.body});
+    time = std::make_unique<TimeService>(std::vector<std::string>{gbk(c.body)});
   }
   AnswerRig rig;
   ASSERT_TRUE(rig.ask(gbk("北京时间"), 0)) << rig.formState();
   EXPECT_EQ(rig.model.content(ctl::kAnswerBox),
-            gbk("问：北京时间？\r\n答：现在是北京时间：1970年1月1日8时"));
-  EXPECT_TRUE(rig.clock->calls().empty());
+            gbk(std::string("问：北京时间？\r\n答：现在是北京时间：") + c.shown));
+  EXPECT_EQ(rig.clock->calls().size(), c.setsClock ? 1U : 0U);
 }
 
+constexpr char kEpoch[] = "1970年1月1日8时";
+constexpr char k2014[] = "2014年5月14日0时53分20秒";
 INSTANTIATE_TEST_SUITE_P(
-    Router, FailedTimeTest,
-    ::testing::Values(FailedTimeCase{"NoMarker", "<html>no time here (1234567)</html>", false},
-                      FailedTimeCase{"MarkerWithoutNumber", "window.baidu_time();", false},
-                      FailedTimeCase{"NotANumber", "window.baidu_time(nan);", false},
-                      FailedTimeCase{"EmptyBody", "", false},
-                      FailedTimeCase{"Unreachable", "", true}),
-    [](const ::testing::TestParamInfo<FailedTimeCase>& p) { return std::string(p.param.name); });
+    Router, TimePageTest,
+    ::testing::Values(
+        TimePageCase{"NoMarker", "<html>no time here (1234567)</html>", kEpoch, false},
+        TimePageCase{"MarkerWithoutNumber", "window.baidu_time();", kEpoch, false},
+        TimePageCase{"NotANumber", "window.baidu_time(nan);", kEpoch, false},
+        TimePageCase{"EmptyBody", "", kEpoch, false},
+        TimePageCase{"Unreachable", "", kEpoch, false, true},
+        TimePageCase{"LineBreakBeforeTheNumber", "window.baidu_time(\r\n1400000000000)", k2014,
+                     true},
+        TimePageCase{"PlusSign", "window.baidu_time(+1400000000000)", k2014, true},
+        TimePageCase{"FullWidthDigits", "window.baidu_time(１４０００００００００００)", k2014,
+                     true},
+        TimePageCase{"BeforeTheEpoch", "window.baidu_time(-5000)", "1970年1月1日7时59分55秒", true},
+        // Without the marker the piece from byte 17 to the next ")" is read.
+        TimePageCase{"NoMarkerFromByte17", "xxxxxxxxxxxxxxxx1400000000000)", k2014, false}),
+    [](const ::testing::TestParamInfo<TimePageCase>& p) { return std::string(p.param.name); });
 
 TEST_F(RouterTest, CannedAnswerWithFailedTimeFetchDoesNotSetClock) {
   TimeService time({"nothing"});

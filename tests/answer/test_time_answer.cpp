@@ -50,9 +50,9 @@ TEST(TimeAnswer, MillisecondsAfterTheMarkerBecomeBeijingTime) {
       {"no marker here at all)", epoch},
       {std::string("window.baidu_time(\0 4000)", 25), epoch},  // the page ends at its NUL
   };
-  for (const Case& c : cases) expectFields(beijingTimeFromPage(c.page), c.expected, c.page);
-  EXPECT_EQ(toText(beijingTimeFromPage("window.baidu_time(1400000000000)")),
-            toText(beijingTimeFromPage("window.baidu_time(1400000000999)")));
+  for (const Case& c : cases) expectFields(readTimePage(c.page).time, c.expected, c.page);
+  EXPECT_EQ(toText(readTimePage("window.baidu_time(1400000000000)").time),
+            toText(readTimePage("window.baidu_time(1400000000999)").time));
 }
 
 class TimeServiceTest : public ::testing::Test {
@@ -69,9 +69,9 @@ TEST_F(TimeServiceTest, FetchesTheTimePageFreshOverHttp10) {
     return {httpReply("200 OK", "", "<script>window.baidu_time(1400000000000);</script>")};
   });
   hosts().time = server.hostPort();
-  std::optional<DateTime> fetched = fetchBeijingTime();
-  ASSERT_TRUE(fetched.has_value());
-  expectFields(*fetched, {2014, 5, 14, 0, 53, 20}, "fetched");
+  const TimeReading fetched = fetchBeijingTime();
+  EXPECT_TRUE(fetched.carriesTime);
+  expectFields(fetched.time, {2014, 5, 14, 0, 53, 20}, "fetched");
   expectFields(beijingTime(), {2014, 5, 14, 0, 53, 20}, "beijingTime");
 
   RecordedRequest request = server.requests().at(0);
@@ -89,11 +89,11 @@ TEST_F(TimeServiceTest, NoTimeWithoutAServerOrAMarker) {
   RecordingServer server(
       [](const RecordedRequest&) -> Reply { return {httpReply("200 OK", "", "no time today")}; });
   hosts().time = server.hostPort();
-  EXPECT_FALSE(fetchBeijingTime().has_value());
+  EXPECT_FALSE(fetchBeijingTime().carriesTime);
   expectFields(beijingTime(), {1970, 1, 1, 8, 0, 0}, "no marker");
 
   hosts().time = "127.0.0.1:" + std::to_string(testing::closedPort());
-  EXPECT_FALSE(fetchBeijingTime().has_value());
+  EXPECT_FALSE(fetchBeijingTime().carriesTime);
   expectFields(beijingTime(), {1970, 1, 1, 8, 0, 0}, "no server");
   EXPECT_TRUE(fetchWholeFile("http://" + hosts().time + "/special/time/").empty());
 }

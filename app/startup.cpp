@@ -1,10 +1,10 @@
 #include "app/startup.h"
 
 #include <QApplication>
-#include <QDesktopServices>
 #include <QFont>
-#include <QUrl>
+#include <QProcess>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -20,6 +20,7 @@
 #include "resources/sound/embedded_sound.h"
 #include "sources/picture.h"
 #include "web/encoding.h"
+#include "web/request_log.h"
 
 namespace qelvora {
 
@@ -33,6 +34,35 @@ const Text& welcomeText() {
       "网址;https://qelvora.example");
   return text;
 }
+
+namespace {
+
+// Hands the address to xdg-open, the desktop's way to its default browser. A person who closed the
+// picture window expects a browser; when none opens (no xdg-open, no browser), one line says
+// where the download is. xdg-open's own messages are not passed on.
+void openInBrowser(const QString& address) {
+  auto* opener = new QProcess;
+  opener->setStandardOutputFile(QProcess::nullDevice());
+  opener->setStandardErrorFile(QProcess::nullDevice());
+  auto failed = [opener, address] {
+    std::fprintf(stderr, "qelvora: no browser could be opened for %s\n",
+                 address.toUtf8().constData());
+    opener->deleteLater();
+  };
+  QObject::connect(opener, &QProcess::errorOccurred, opener, [failed](QProcess::ProcessError e) {
+    if (e == QProcess::FailedToStart) failed();
+  });
+  QObject::connect(opener, &QProcess::finished, opener,
+                   [opener, failed](int code, QProcess::ExitStatus status) {
+                     if (status != QProcess::NormalExit || code != 0)
+                       failed();
+                     else
+                       opener->deleteLater();
+                   });
+  opener->start(QStringLiteral("xdg-open"), {address});
+}
+
+}  // namespace
 
 void windowCreated(Application& app) {
   app.model.setDisabled(ctl::kAskButton, true);
@@ -55,9 +85,8 @@ void bindHandlers(Application& app) {
 
   // The hidden browser offers a download by handing the address to the desktop's browser.
   app.model.setBrowserOpener([](const Text& address) {
-    Text utf8 = gbkToUtf8(address);
-    QDesktopServices::openUrl(
-        QUrl(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()))));
+    const Text utf8 = gbkToUtf8(address);
+    openInBrowser(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())));
   });
 }
 
@@ -88,6 +117,12 @@ void installServices(QApplication& qtApp) {
   qtApp.setFont(font);
   // The main window's close ends the program, also while the picture window is open.
   qtApp.setQuitOnLastWindowClosed(false);
+  // Sites that are not running would only show as the no-answer reply: say so, once.
+  setRequestObserver([](const RequestRecord& r) {
+    static std::atomic<bool> told{false};
+    const std::string line = nothingAnswersLine("qelvora", r);
+    if (!line.empty() && !told.exchange(true)) std::fprintf(stderr, "%s\n", line.c_str());
+  });
 }
 
 }  // namespace

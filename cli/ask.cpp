@@ -114,6 +114,10 @@ class Run {
     setRequestObserver([this, verbose = o.verbose](const RequestRecord& r) {
       if (r.networkFailure) networkFailed_ = true;
       if (verbose) controls_.note(requestLine(r));
+      // Said once, also without --verbose: otherwise every answer is the no-answer reply and
+      // nothing says why.
+      const std::string unanswered = nothingAnswersLine("qelvora-ask", r);
+      if (!unanswered.empty() && !toldNothingAnswers_.exchange(true)) controls_.note(unanswered);
     });
   }
 
@@ -162,6 +166,7 @@ class Run {
   std::mutex pictureMutex_;
   Bytes picture_;
   std::atomic<bool> networkFailed_{false};
+  std::atomic<bool> toldNothingAnswers_{false};
 };
 
 }  // namespace

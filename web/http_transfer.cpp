@@ -144,6 +144,7 @@ void describeOutcome(const HttpResult& result, RequestRecord& record) {
   record.bytes = result.bodyBytes;
   record.error = result.tooLarge ? "body over the limit" : result.error;
   record.networkFailure = result.tooLarge || !result.transferOk;
+  record.refused = result.refused;
 }
 
 RequestRecord networkFailure(std::string error) {
@@ -248,6 +249,7 @@ HttpResult performExchange(const HttpExchange& exchange) {
 
   CURLcode code = curl_easy_perform(h);
   t.result.transferOk = code == CURLE_OK;
+  t.result.refused = code == CURLE_COULDNT_CONNECT;
   long status = 0;
   if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK)
     t.result.status = static_cast<int>(status);

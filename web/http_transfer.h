@@ -40,6 +40,7 @@ struct HttpResult {
   bool tooLarge = false;    // the body passed kMaxBodyBytes; body then empty
   bool aborted = false;     // stopped because the caller abandoned it
   bool transferOk = false;  // curl reported success
+  bool refused = false;     // no connection could be made: nothing listens there
   bool sawSetCookie = false;
   int status = 0;               // of the final response; 0 when none arrived
   std::string error;            // libcurl's text when the transfer failed

@@ -4,6 +4,8 @@
 #include <memory>
 #include <mutex>
 
+#include "base/hosts.h"
+
 namespace qelvora {
 namespace {
 
@@ -13,7 +15,31 @@ std::atomic<bool> observerSet{false};
 std::mutex observerMutex;
 std::shared_ptr<const Observer> observer;
 
+// "host:port" of a URL or a host setting ("host", "host:port", "[::1]:port"); port 80 when none.
+std::string authority(std::string_view address) {
+  if (const std::size_t scheme = address.find("://"); scheme != std::string_view::npos)
+    address.remove_prefix(scheme + 3);
+  address = address.substr(0, address.find_first_of("/?#"));
+  const std::size_t colon = address.rfind(':');
+  const std::size_t bracket = address.rfind(']');
+  const bool hasPort =
+      colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket);
+  return std::string(address) + (hasPort ? "" : ":80");
+}
+
 }  // namespace
+
+std::string nothingAnswersLine(std::string_view program, const RequestRecord& record) {
+  if (!record.refused) return {};
+  const std::string host = authority(record.url);
+  const Hosts& h = hosts();
+  for (const std::string* setting : {&h.time, &h.source1, &h.source2, &h.source3}) {
+    if (authority(*setting) == host)
+      return std::string(program) + ": nothing answers at " + host +
+             "; start qelvora-sites (man qelvora-sites)";
+  }
+  return {};
+}
 
 void setRequestObserver(Observer function) {
   auto next = function ? std::make_shared<const Observer>(std::move(function)) : nullptr;

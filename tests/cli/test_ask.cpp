@@ -270,6 +270,13 @@ TEST_F(Ask, NetworkFailuresExitWithThree) {
   EXPECT_NE(refused.err.find("GET http://" + closed + "/search/?q="), std::string::npos)
       << refused.err;
   EXPECT_NE(refused.err.find("Couldn't connect"), std::string::npos) << refused.err;
+  // Without --verbose one line says why, once however many pages failed.
+  Result quiet =
+      run(QELVORA_ASK_PROGRAM, {"--instant", "--cookie-file", (scratch_ / "cookies.txt").string(),
+                                "--time-host", closed, "--source1-host", closed, "北京时间"});
+  EXPECT_EQ(quiet.exitCode, 3);
+  EXPECT_EQ(quiet.err, "qelvora-ask: nothing answers at " + closed +
+                           "; start qelvora-sites (man qelvora-sites)\n");
 
   // A screenshot server that accepts and never answers: the picture, waited for with
   // --picture-out, runs out of its 10 s limit after the answer has been typed.
@@ -296,6 +303,7 @@ TEST_F(Ask, NetworkFailuresExitWithThree) {
   EXPECT_EQ(stalled.out, "问：慢图\r\n答：说明\r\n软件截图：" + shot + "\r\n下载地址：");
   EXPECT_NE(stalled.err.find("GET " + shot + " time-out 0 bytes"), std::string::npos)
       << stalled.err;
+  EXPECT_EQ(stalled.err.find("nothing answers"), std::string::npos) << stalled.err;
 
   // And a whole answer: every request reported with its status, exit 0.
   Result fine = ask({"--verbose", "--source", "2", "彩虹是怎样形成的"});

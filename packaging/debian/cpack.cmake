@@ -37,6 +37,9 @@ set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # linked, so shlibdeps lists them already.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-microhei | fonts-noto-cjk, libopencc-data, qt6-wayland")
+# The download offer opens the desktop's browser through xdg-open; without it the window names the
+# address on standard error instead.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 
 # Enable and start qelvora-sites.service on install, stop it on removal, clean up on purge.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

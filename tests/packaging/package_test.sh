@@ -11,6 +11,10 @@ if [ "$sanitize" = ON ]; then
   exit 77
 fi
 
+for tool in cpack dpkg-deb dpkg-shlibdeps file; do
+  command -v "$tool" >/dev/null || { echo "skipped: $tool, a packaging tool, is missing"; exit 77; }
+done
+
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 if ! "$source_dir/scripts/package" --from "$build" --output "$scratch" >"$scratch/package.log" 2>&1
@@ -22,6 +26,13 @@ fi
 deb=$scratch/qelvora_${version}_amd64.deb
 [ -f "$deb" ] || { echo "FAIL: no $deb" >&2; ls "$scratch" >&2; exit 1; }
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
+
+# Two builds of one tree give the same bytes: every time stamp is the last commit's, not the clock's.
+sleep 1.1
+mkdir -p "$scratch/again"
+"$source_dir/scripts/package" --from "$build" --output "$scratch/again" >>"$scratch/package.log" 2>&1 ||
+  fail "scripts/package, the second time"
+cmp "$deb" "$scratch/again/$(basename "$deb")" >&2 || fail "two builds of one tree differ"
 
 # Every file with its mode and owner; directories aside.
 id=org.qelvora.Qelvora
@@ -48,6 +59,7 @@ for dep in 'libc6 (>= ' 'libcurl4 (>= ' 'libgd3 (>= ' 'libqt6widgets6 (>= ' \
   'fonts-wqy-microhei | fonts-noto-cjk' libopencc-data libqt6gui6 libqt6multimedia6 qt6-wayland; do
   grep -qF -- "$dep" <<<"$depends" || fail "Depends lacks '$dep'"
 done
+grep -qw xdg-utils <<<"$(dpkg-deb -f "$deb" Recommends)" || fail "Recommends lacks xdg-utils"
 for field in Package:qelvora Version:$version Architecture:amd64; do
   [ "$(dpkg-deb -f "$deb" "${field%%:*}")" = "${field#*:}" ] || fail "control field ${field%%:*}"
 done

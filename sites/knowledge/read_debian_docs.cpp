@@ -48,11 +48,19 @@ bool isAlnum(char32_t c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// Joins a wrapped line to the next: no space between CJK text, nor inside a broken address.
+bool isWidePunctuation(char32_t c) {
+  return (c >= 0x3000 && c <= 0x303F) || (c >= 0xFF01 && c <= 0xFF0F) ||
+         (c >= 0xFF1A && c <= 0xFF20) || (c >= 0xFF3B && c <= 0xFF40) ||
+         (c >= 0xFF5B && c <= 0xFF65) || (c >= 0x2018 && c <= 0x201F) || c == 0x2026;
+}
+
+// Joins a wrapped line to the next. The wrapper broke at a space, or anywhere inside CJK text:
+// CJK text joins without a space, and so does a full-width mark or a broken address; Latin text
+// beside CJK text had the space the wrapper took.
 void joinLine(std::string& line, std::string_view next) {
   const char32_t a = lastChar(line), b = firstChar(next);
   const bool tight =
-      isWide(a) || isWide(b) || a == '/' ||
+      (isWide(a) && isWide(b)) || isWidePunctuation(a) || isWidePunctuation(b) || a == '/' ||
       (a == '-' && line.size() > 1 && isAlnum(lastChar(line.substr(0, line.size() - 1))));
   if (!tight) line += ' ';
   line += next;

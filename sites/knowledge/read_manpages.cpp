@@ -4,6 +4,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <set>
@@ -175,8 +176,8 @@ class Renderer {
 
   std::vector<Section> finish() {
     startSection("");
-    sections_.erase(sections_.begin());  // what came before the first heading
-    return std::move(sections_);
+    sections_.pop_back();
+    return std::move(sections_);  // the first holds what came before any heading
   }
 
   const std::string& mdocName() const { return mdocName_; }
@@ -783,37 +784,81 @@ std::string keyPart(std::string_view s) {
   return out;
 }
 
-// "cp \- 复制文件和目录" as its names and its summary.
-void parseNameLine(const std::string& line, std::vector<std::string>& names, std::string& title,
-                   std::string& summary) {
-  std::size_t dash = line.find(" - ");
-  std::size_t after = dash + 3;
-  if (dash == std::string::npos) {
-    dash = line.find(" -");
-    after = dash + 2;
-  }
-  if (dash == std::string::npos) {
-    dash = line.find("- ");
-    after = dash + 2;
-  }
-  const std::string left = trim(dash == std::string::npos ? line : line.substr(0, dash));
-  for (std::size_t p = 0; p < left.size();) {
-    std::size_t end = left.find_first_of(", ", p);
-    if (end == std::string::npos) end = left.size();
-    const std::string_view word(left.data() + p, end - p);
-    if (isCommandName(word) && std::find(names.begin(), names.end(), word) == names.end()) {
-      names.emplace_back(word);
+// The dash between a name line's names and its summary ("cp \- 复制文件和目录" is "cp - 复制…");
+// npos when there is none. after is where the summary starts.
+std::size_t nameDash(const std::string& line, std::size_t& after) {
+  for (const char* dash : {" - ", " -", "- "}) {
+    if (const std::size_t p = line.find(dash); p != std::string::npos && p > 0) {
+      after = p + std::strlen(dash);
+      return p;
     }
+  }
+  return std::string::npos;
+}
+
+// Adds the names of a name line ("tk_setPalette, tk_bisque - …", "ALTER SEQUENCE - …").
+void addNames(const std::string& line, std::vector<std::string>& names) {
+  std::size_t after = 0;
+  const std::size_t dash = nameDash(line, after);
+  if (dash == std::string::npos) return;
+  const std::string left = line.substr(0, dash);
+  for (std::size_t p = 0; p <= left.size();) {
+    std::size_t end = left.find(',', p);
+    if (end == std::string::npos) end = left.size();
+    const std::string name = trim(std::string_view(left).substr(p, end - p));
     p = end + 1;
+    // Words of a command's characters ("ALTER SEQUENCE" is one name); a sentence is none.
+    std::string words = name;
+    std::replace(words.begin(), words.end(), ' ', '_');
+    const bool plain = isCommandName(words);
+    if (plain && std::find(names.begin(), names.end(), name) == names.end()) {
+      names.push_back(name);
+    }
   }
-  if (dash == std::string::npos) {
-    if (title.empty()) title = trim(line);
-    return;
+}
+
+// The lines of the NAME section, or else the first line anywhere that starts with the page's
+// name and a dash: some pages put their name line before any heading or under another one.
+std::vector<std::string> nameLines(const std::vector<Section>& sections, const std::string& name,
+                                   std::size_t& nameSection) {
+  auto linesOf = [](const std::string& text) {
+    std::vector<std::string> lines;
+    for (std::size_t pos = 0; pos < text.size();) {
+      std::size_t end = text.find('\n', pos);
+      if (end == std::string::npos) end = text.size();
+      lines.push_back(trim(std::string_view(text).substr(pos, end - pos)));
+      pos = end + 1;
+    }
+    return lines;
+  };
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    if (!isNameHeading(sections[i].heading)) continue;
+    nameSection = i;
+    std::vector<std::string> lines = linesOf(sections[i].text);
+    // The first paragraph may be wrapped over lines; later ones name more programs.
+    std::vector<std::string> out;
+    bool joining = true;
+    for (const std::string& line : lines) {
+      if (line.empty()) {
+        joining = false;
+      } else if (joining && !out.empty()) {
+        out[0] += ' ' + line;
+      } else {
+        out.push_back(line);
+      }
+    }
+    return out;
   }
-  if (title.empty()) {
-    summary = trim(line.substr(std::min(after, line.size())));
-    title = left + " - " + summary;
+  for (const Section& section : sections) {
+    for (const std::string& line : linesOf(section.text)) {
+      for (std::size_t p = line.find(name); p != std::string::npos; p = line.find(name, p + 1)) {
+        std::size_t after = 0;
+        const std::string from = line.substr(p);
+        if (nameDash(from, after) == name.size()) return {from};
+      }
+    }
   }
+  return {};
 }
 
 struct PageFile {
@@ -864,35 +909,20 @@ Document renderPage(const PageFile& page, const std::string& text, const fs::pat
   d.link = "man " + page.section + " " + page.name;
   std::string summary;
   std::size_t nameSection = sections.size();
-  for (std::size_t i = 0; i < sections.size(); ++i) {
-    if (isNameHeading(sections[i].heading)) {
-      nameSection = i;
-      break;
+  const std::vector<std::string> lines = nameLines(sections, page.name, nameSection);
+  for (const std::string& line : lines) addNames(line, d.names);
+  if (!lines.empty()) {
+    std::size_t after = 0;
+    const std::size_t dash = nameDash(lines[0], after);
+    if (dash == std::string::npos && startsWith(lines[0], page.name + " ")) {
+      summary = trim(std::string_view(lines[0]).substr(page.name.size()));
+      d.title = page.name + " - " + summary;
+    } else if (dash == std::string::npos) {
+      d.title = lines[0];
+    } else {
+      summary = trim(std::string_view(lines[0]).substr(after));
+      d.title = trim(std::string_view(lines[0]).substr(0, dash)) + " - " + summary;
     }
-  }
-  if (nameSection < sections.size()) {
-    std::string firstParagraph;
-    const std::string& nameText = sections[nameSection].text;
-    std::size_t pos = 0;
-    bool first = true;
-    while (pos < nameText.size()) {
-      std::size_t end = nameText.find('\n', pos);
-      if (end == std::string::npos) end = nameText.size();
-      const std::string line = trim(std::string_view(nameText).substr(pos, end - pos));
-      pos = end + 1;
-      if (line.empty()) {
-        first = false;
-        continue;
-      }
-      if (first) {
-        if (!firstParagraph.empty()) firstParagraph += ' ';
-        firstParagraph += line;
-      } else {
-        std::string ignoredTitle = "-", ignoredSummary;
-        parseNameLine(line, d.names, ignoredTitle, ignoredSummary);
-      }
-    }
-    parseNameLine(firstParagraph, d.names, d.title, summary);
   }
   if (d.title.empty()) d.title = renderer.mdocName().empty() ? page.name : renderer.mdocName();
   if (std::find(d.names.begin(), d.names.end(), page.name) == d.names.end()) {

@@ -2,6 +2,7 @@
 // hard-wrapped at 69 columns (a CJK character takes two), so paragraphs are joined back into lines
 // while lists, commands and tables keep their lines.
 #include <optional>
+#include <set>
 
 #include "sites/knowledge/data_file.h"
 #include "sites/knowledge/readers.h"
@@ -283,6 +284,12 @@ std::vector<Document> readDebianDocs(const std::vector<std::filesystem::path>& f
       continue;
     }
     readManual(withPlainSpaces(*text), manualOf(file), docs);
+  }
+  // A number printed twice (or two files of one manual) must not give two documents one key.
+  std::set<std::string> keys;
+  for (Document& d : docs) {
+    const std::string key = d.key;
+    for (int n = 2; !keys.insert(d.key).second; ++n) d.key = key + "-" + std::to_string(n);
   }
   return docs;
 }

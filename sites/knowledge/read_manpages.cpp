@@ -295,121 +295,45 @@ class Renderer {
       if (i + 1 >= n) break;
       const char e = s[i + 1];
       i += 2;
-      switch (e) {
-        case 'f':
-        case 'F':
-        case 'm':
-        case 'M':
-        case 'k':
-        case 'g':
-        case 'n':
-          if (e == 'n' && i < n && (s[i] == '+' || s[i] == '-')) ++i;
+      // Escapes that take a name, (xx or [name] and print nothing: fonts, colours, registers.
+      if (std::string_view("fFmMkgn").find(e) != std::string_view::npos) {
+        if (e == 'n' && i < n && (s[i] == '+' || s[i] == '-')) ++i;
+        escapeName(s, i);
+      } else if (e == '(' || e == '[') {
+        --i;
+        out += glyph(escapeName(s, i));
+      } else if (e == 'C') {
+        out += glyph(delimited(s, i));
+      } else if (e == '*') {
+        const auto it = strings_.find(std::string(escapeName(s, i)));
+        if (it != strings_.end()) out += it->second;
+      } else if (e == 's') {
+        if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+        if (i < n && (s[i] == '(' || s[i] == '[')) {
           escapeName(s, i);
-          break;
-        case '(':
-        case '[':
-          --i;
-          out += glyph(escapeName(s, i));
-          break;
-        case 'C':
-          out += glyph(delimited(s, i));
-          break;
-        case '*': {
-          const auto it = strings_.find(std::string(escapeName(s, i)));
-          if (it != strings_.end()) out += it->second;
-          break;
-        }
-        case 's':
-          if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
-          if (i < n && (s[i] == '(' || s[i] == '[')) {
-            escapeName(s, i);
-          } else if (i < n && s[i] == '\'') {
-            delimited(s, i);
-          } else if (i < n && s[i] >= '0' && s[i] <= '9') {
-            // \s10 .. \s39 are two digits in the old form.
-            if (s[i] >= '1' && s[i] <= '3' && i + 1 < n && s[i + 1] >= '0' && s[i + 1] <= '9') {
-              ++i;
-            }
-            ++i;
-          }
-          break;
-        case 'N': {
-          const std::string_view code = delimited(s, i);
-          int v = 0;
-          for (char d : code) v = d >= '0' && d <= '9' ? v * 10 + (d - '0') : v;
-          if (v > 0 && v < 0x110000) out += detail::utf8(static_cast<char32_t>(v));
-          break;
-        }
-        case 'w':
-        case 'h':
-        case 'v':
-        case 'l':
-        case 'L':
-        case 'o':
-        case 'D':
-        case 'X':
-        case 'Z':
-        case 'b':
-        case 'x':
-        case 'H':
-        case 'S':
-        case 'R':
-        case 'A':
-        case 'B':
-        case 'V':
-        case 'Y':
+        } else if (i < n && s[i] == '\'') {
           delimited(s, i);
-          break;
-        case 'e':
-        case '\\':
-          out += '\\';
-          break;
-        case '-':
-          out += '-';
-          break;
-        case ' ':
-        case '~':
-        case '0':
-        case 't':
-          out += ' ';
-          break;
-        case '\'':
-          out += '\'';
-          break;
-        case '`':
-          out += '`';
-          break;
-        case '.':
-          out += '.';
-          break;
-        case 'c':
-          if (i >= n) pendingJoin_ = true;
-          break;
-        case '"':
-        case '#':
-          i = n;
-          break;
-        case '|':
-        case '^':
-        case '&':
-        case ')':
-        case '%':
-        case ':':
-        case '/':
-        case ',':
-        case '{':
-        case '}':
-        case '!':
-        case 'a':
-        case 'd':
-        case 'u':
-        case 'r':
-        case 'p':
-        case 'z':
-        case 'E':
-          break;
-        default:
-          out += e;
+        } else if (i < n && s[i] >= '0' && s[i] <= '9') {
+          // \s10 .. \s39 are two digits in the old form.
+          if (s[i] >= '1' && s[i] <= '3' && i + 1 < n && s[i + 1] >= '0' && s[i + 1] <= '9') ++i;
+          ++i;
+        }
+      } else if (e == 'N') {
+        int v = 0;
+        for (char d : delimited(s, i)) v = d >= '0' && d <= '9' ? v * 10 + (d - '0') : v;
+        if (v > 0 && v < 0x110000) out += detail::utf8(static_cast<char32_t>(v));
+      } else if (std::string_view("whvlLoDXZbxHSRABVY").find(e) != std::string_view::npos) {
+        delimited(s, i);  // motions, widths, drawings: 'delimited' and nothing to read
+      } else if (e == 'e' || e == '\\') {
+        out += '\\';
+      } else if (e == ' ' || e == '~' || e == '0' || e == 't') {
+        out += ' ';
+      } else if (e == 'c') {
+        if (i >= n) pendingJoin_ = true;
+      } else if (e == '"' || e == '#') {
+        i = n;
+      } else if (std::string_view("|^&)%:/,{}!adurpzE").find(e) == std::string_view::npos) {
+        out += e;  // \- \. \' \` and the rest stand for themselves
       }
     }
     return out;

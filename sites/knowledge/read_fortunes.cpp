@@ -202,6 +202,11 @@ std::optional<std::string> readFortuneFile(const std::filesystem::path& path, Sk
 
 std::vector<Document> readFortunes(const std::filesystem::path& dir, Skipped& skipped) {
   std::vector<Document> docs;
+  std::error_code ec;
+  if (!std::filesystem::is_directory(dir, ec)) {
+    skipped.push_back(dir.string() + ": not a folder of fortunes files");
+    return docs;
+  }
   if (const auto text = readFortuneFile(dir / "tang300.u8", skipped)) {
     readPoems(*text, "poem-tang-", "唐诗三百首", docs);
   }

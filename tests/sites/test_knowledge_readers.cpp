@@ -272,6 +272,8 @@ TEST_F(Readers, Fortunes) {
   EXPECT_EQ(docs.size(), 3u);
   ASSERT_EQ(skipped.size(), 1u);
   EXPECT_NE(skipped[0].find("chinese.u8: not UTF-8"), std::string::npos);
+  EXPECT_TRUE(readFortunes(dir_ / "missing", skipped).empty());
+  EXPECT_EQ(skipped.size(), 2u);
 }
 
 TEST_F(Readers, Unihan) {

@@ -88,6 +88,11 @@ TEST_F(Readers, ManPages) {
   writeGzip("man/man8/biff.8.gz",
             ".Sh NAME\n.Nm biff\n.Nd \"新邮件提醒\"\n.Sh SYNOPSIS\n.Nm\n.Op Fl n | y\n"
             ".Xr mail 1\n");
+  // What pod2man and tbl write: strings, conditionals with blocks, verbatim code, a table.
+  writeGzip("man/man3/Pod.3pm.gz",
+            ".de Vb\n.ft CW\n..\n.ie n \\{\\\n.  ds L\" \"\"\n.\\}\n.el \\{\\\n.  ds L\" ``\n.\\}\n"
+            ".ds Z 模块\n.SH NAME\nPod \\- 一个\\*Z\n.SH 描述\n用 \\*(L\"use Pod\\*(L\" 载入：\n"
+            ".Vb 2\n\\&    use Pod;\n\\&    Pod->new;\n.Ve\n.TS\nl l.\n甲\t乙\n.TE\n");
   // A .so inside a page is read in its place, when it stays inside the manual pages' folder.
   writeGzip("man/man5/conf.5.gz",
             ".SH NAME\nconf \\- 配置文件\n.SH 描述\n.so man7/shared.7\n.so ../outside.7\n");
@@ -98,7 +103,7 @@ TEST_F(Readers, ManPages) {
 
   Skipped skipped;
   const std::vector<Document> docs = readManPages(dir_ / "man", skipped);
-  EXPECT_EQ(docs.size(), 5u);
+  EXPECT_EQ(docs.size(), 6u);
   ASSERT_EQ(skipped.size(), 2u);
   EXPECT_NE(skipped[0].find("binary.1.gz: neither UTF-8 nor GB18030"), std::string::npos);
   EXPECT_NE(skipped[1].find("truncated.1.gz: not a whole gzip file"), std::string::npos);
@@ -120,6 +125,12 @@ TEST_F(Readers, ManPages) {
         "d"},
        {"comment", "宏定义", "wrong", "某人", "\\f", "TP"}},
       {"man-conf-5", "conf - 配置文件", "man 5 conf", {"conf"}, {"共享的段落"}, {"外面"}},
+      {"man-Pod-3pm",
+       "Pod - 一个模块",
+       "man 3pm Pod",
+       {"Pod"},
+       {"描述\n用 \"use Pod\" 载入：\n    use Pod;\n    Pod->new;\n甲 乙"},
+       {"``", "CW"}},
       {"man-ls-1", "ls - 列出目录内容", "man 1 ls", {"ls"}, {"列出目录内容"}, {}},
       {"man-biff-8",
        "biff - 新邮件提醒",

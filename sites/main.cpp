@@ -5,12 +5,17 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "sites/corpus.h"
+#include "sites/knowledge/cache.h"
+#include "sites/knowledge/sources.h"
 #include "sites/server.h"
 #include "sites/sites.h"
 
@@ -20,17 +25,27 @@ namespace fs = std::filesystem;
 
 void usage(std::FILE* to) {
   std::fputs(
-      "usage: qelvora-sites [--listen ADDR] [--port N] [--data DIR] [--log]\n"
+      "usage: qelvora-sites [--listen ADDR] [--port N] [--data DIR] [--log] [--cache DIR]\n"
+      "                     [--data-root DIR]\n"
+      "       qelvora-sites --build-index [--verbose] [--cache DIR] [--data-root DIR]\n"
       "       qelvora-sites --help | --version\n"
-      "Serves the time page and the three reference answer sites of Qelvora.\n"
-      "  --listen ADDR  address to listen on (default 127.0.0.1)\n"
-      "  --port N       port (default 8750); 0 picks a free port and prints it as the first line\n"
-      "  --data DIR     corpus folder (default: ../share/qelvora/sites beside the program)\n"
-      "  --log          write each request to standard error\n"
+      "Serves the time page and the three reference answer sites of Qelvora, answering from its\n"
+      "corpus and from the Chinese knowledge installed on this system.\n"
+      "  --listen ADDR    address to listen on (default 127.0.0.1)\n"
+      "  --port N         port (default 8750); 0 picks a free port and prints it as the first "
+      "line\n"
+      "  --data DIR       corpus folder (default: ../share/qelvora/sites beside the program)\n"
+      "  --log            write each request to standard error\n"
+      "  --cache DIR      where the search index is kept (default: $CACHE_DIRECTORY, else\n"
+      "                   $XDG_CACHE_HOME/qelvora, else ~/.cache/qelvora)\n"
+      "  --data-root DIR  read the installed data below DIR instead of / \n"
+      "  --build-index    build the index now, with a line per data source, and exit\n"
+      "  --verbose        with --build-index: also name every data file that was skipped\n"
       "  --help         show this help and exit\n"
       "  --version      show the version and exit\n"
-      "Exit status: 0 when stopped by SIGTERM or SIGINT, 1 when the corpus cannot be read or the\n"
-      "address cannot be used, 2 on a usage error.\n",
+      "Exit status: 0 when stopped by SIGTERM or SIGINT (or the index was built), 1 when the\n"
+      "corpus cannot be read, the address cannot be used or the index cannot be written, 2 on a\n"
+      "usage error.\n",
       to);
 }
 
@@ -72,12 +87,68 @@ unsigned raiseDescriptorLimit() {
   return static_cast<unsigned>(std::min<rlim_t>(files.rlim_cur - spare, 1u << 20));
 }
 
+namespace knowledge = qelvora::sites::knowledge;
+
+// --build-index: the index built in the foreground, a line per data source on standard output.
+int buildIndex(const fs::path& cacheDir, const fs::path& dataRoot, bool verbose) {
+  try {
+    knowledge::IndexCache(cacheDir).build(
+        knowledge::installedSources(dataRoot), [verbose](const std::string& line) {
+          if (verbose || line.find(": skipped ") == std::string::npos)
+            std::printf("%s\n", line.c_str());
+          std::fflush(stdout);
+        });
+    std::printf("index in %s\n", (cacheDir / "index").c_str());
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qelvora-sites: %s\n", e.what());
+    return 1;
+  }
+}
+
+std::atomic<bool> building{false};
+
+// The sites answer from the knowledge index as soon as there is one: at once when the cache holds
+// a current one, else after a build on a thread of its own, the corpus answering meanwhile.
+void attachKnowledge(qelvora::sites::Sites& sites, const fs::path& cacheDir,
+                     const fs::path& dataRoot) {
+  if (cacheDir.empty()) {
+    std::fprintf(stderr, "qelvora-sites: no cache folder (no HOME); answering from the corpus\n");
+    return;
+  }
+  auto sources = knowledge::installedSources(dataRoot);
+  const knowledge::IndexCache cache(cacheDir);
+  if (auto index = cache.openCurrent(sources)) {
+    sites.setKnowledge(*index);
+    return;
+  }
+  building = true;
+  std::thread([&sites, cache, sources = std::move(sources)] {
+    try {
+      auto index = cache.build(sources, [](const std::string& line) {
+        std::fprintf(stderr, "qelvora-sites: %s\n", line.c_str());
+      });
+      sites.setKnowledge(*index);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "qelvora-sites: %s; answering from the corpus\n", e.what());
+    }
+    building = false;
+  }).detach();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   qelvora::sites::ServerSettings settings;
   fs::path dataDir;
+  fs::path cacheDir = knowledge::defaultCacheDir();
+  fs::path dataRoot = "/";
+  bool buildOnly = false, verbose = false;
   static const option kOptions[] = {{"listen", required_argument, nullptr, 'l'},
+                                    {"cache", required_argument, nullptr, 'c'},
+                                    {"data-root", required_argument, nullptr, 'r'},
+                                    {"build-index", no_argument, nullptr, 'b'},
+                                    {"verbose", no_argument, nullptr, 'v'},
                                     {"port", required_argument, nullptr, 'p'},
                                     {"data", required_argument, nullptr, 'd'},
                                     {"log", no_argument, nullptr, 'L'},
@@ -101,6 +172,18 @@ int main(int argc, char** argv) {
       case 'L':
         settings.log = true;
         break;
+      case 'c':
+        cacheDir = optarg;
+        break;
+      case 'r':
+        dataRoot = optarg;
+        break;
+      case 'b':
+        buildOnly = true;
+        break;
+      case 'v':
+        verbose = true;
+        break;
       case 'h':
         usage(stdout);
         return 0;
@@ -114,6 +197,7 @@ int main(int argc, char** argv) {
     }
   }
   if (optind < argc) return usageError("unexpected argument \"" + std::string(argv[optind]) + "\"");
+  if (buildOnly) return buildIndex(cacheDir, dataRoot, verbose);
 
   if (dataDir.empty()) {
     dataDir = defaultDataDir();
@@ -137,7 +221,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<qelvora::sites::Sites> sites;
   std::unique_ptr<qelvora::sites::Server> server;
   try {
-    sites = std::make_unique<qelvora::sites::Sites>(qelvora::sites::loadCorpus(dataDir));
+    sites = std::make_unique<qelvora::sites::Sites>(
+        qelvora::sites::loadCorpus(dataDir), knowledge::Synonyms::load(dataDir / "synonyms.txt"));
     server = std::make_unique<qelvora::sites::Server>(*sites, settings);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qelvora-sites: %s\n", e.what());
@@ -152,8 +237,13 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "qelvora-sites: serving %s on http://%s%s%s:%d/\n", dataDir.c_str(),
                v6 ? "[" : "", settings.address.c_str(), v6 ? "]" : "", server->port());
 
+  attachKnowledge(*sites, cacheDir, dataRoot);
+
   int received = 0;
   sigwait(&stopSignals, &received);
   server.reset();
+  // A build still running is left where it is (the next one clears it away); the process does not
+  // wait for it, nor tear down what it uses.
+  if (building) std::_Exit(0);
   return 0;
 }

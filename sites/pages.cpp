@@ -302,8 +302,8 @@ std::string softwareSearchPage(std::string_view question, const std::vector<Prog
   return page;
 }
 
-std::string softwareDetailPage(const Program& p, std::string_view base,
-                               std::string_view shotExtension) {
+std::string softwareDetailPage(const Program& p, std::string_view base, std::string_view shot,
+                               std::string_view download) {
   const std::string b(base);
   std::string page =
       softwareHead(escapeHtml(p.name) + " " + escapeHtml(p.version) + " 下载 - 软件仓") +
@@ -317,11 +317,14 @@ std::string softwareDetailPage(const Program& p, std::string_view base,
           "</li><li>更新：" + escapeHtml(p.date.empty() ? "未知" : p.date) +
           "</li><li>授权：免费软件</li></ul>\n";
   page += "<div class=\"des-hd\">软件介绍</div>\n<div id=\"rom_des\">" + p.description + "</div>\n";
-  const std::string shot = b + "/shot/" + p.key + "." + std::string(shotExtension);
-  page += "<div class=\"shots\"><div class=\"hd\">软件截图</div><a href=\"" + shot +
-          "\" target=\"_blank\"><img src=\"" + shot + "\"></a></div>\n";
-  page += "<div class=\"down\"><a class=\"btn\" itemprop=\"downloadUrl\" href=\"" + b + "/down/" +
-          p.key + ".zip\" title=\"允许单线程直接点击下载\">立即下载</a></div>\n</div>\n</div>\n";
+  if (!shot.empty()) {
+    const std::string s = escapeHtml(shot);
+    page += "<div class=\"shots\"><div class=\"hd\">软件截图</div><a href=\"" + s +
+            "\" target=\"_blank\"><img src=\"" + s + "\"></a></div>\n";
+  }
+  page += "<div class=\"down\"><a class=\"btn\" itemprop=\"downloadUrl\" href=\"" +
+          escapeHtml(download) +
+          "\" title=\"允许单线程直接点击下载\">立即下载</a></div>\n</div>\n</div>\n";
   page += kSoftwareFoot;
   return page;
 }

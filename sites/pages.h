@@ -32,8 +32,9 @@ std::string exactAnswerPage(const QaEntry& entry, std::string_view searchedFor);
 // Software site; base is "http://host:port", for the absolute addresses the pages carry.
 std::string softwareSearchPage(std::string_view question, const std::vector<Program>& programs,
                                const std::vector<size_t>& matches, std::string_view base);
-std::string softwareDetailPage(const Program& program, std::string_view base,
-                               std::string_view shotExtension);
+// shot is the screenshot's address (empty: the page shows none), download the download's.
+std::string softwareDetailPage(const Program& program, std::string_view base, std::string_view shot,
+                               std::string_view download);
 // The text file packed into a program's download archive.
 std::string softwareReadme(const Program& program);
 

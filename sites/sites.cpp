@@ -1,11 +1,14 @@
 #include "sites/sites.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <numeric>
 #include <stdexcept>
 
 #include "sites/archive.h"
-#include "sites/match.h"
+#include "sites/knowledge/data_file.h"
+#include "sites/knowledge/page_text.h"
 #include "sites/pages.h"
 #include "sites/strings.h"
 
@@ -84,14 +87,124 @@ const T* findByKey(const std::vector<T>& list, std::string_view key) {
   return nullptr;
 }
 
+using knowledge::Document;
+using knowledge::Site;
+
+// The corpus as documents, so that one index ranks it with the installed knowledge: titles and
+// keywords as the data's titles and names.
+Document corpusDocument(Site site, const std::string& key, const std::string& title,
+                        std::string body, std::vector<std::string> names) {
+  Document d;
+  d.site = site;
+  d.key = key;
+  d.title = title;
+  d.body = std::move(body);
+  d.names = std::move(names);
+  return d;
+}
+
+std::vector<Document> corpusDocuments(const Corpus& corpus) {
+  std::vector<Document> docs;
+  for (const QaEntry& e : corpus.fuzzy)
+    docs.push_back(
+        corpusDocument(Site::fuzzy, e.key, e.question, stripTags(e.answer) + "\n" + e.other, {}));
+  for (const QaEntry& e : corpus.exact)
+    docs.push_back(
+        corpusDocument(Site::exact, e.key, e.question, e.answer + "\n" + e.other, e.keywords));
+  for (const Program& p : corpus.software) {
+    std::vector<std::string> names = p.keywords;
+    names.push_back(p.name);
+    names.push_back(p.latin);
+    docs.push_back(corpusDocument(Site::software, p.key, p.name + " " + p.latin,
+                                  stripTags(p.description), std::move(names)));
+  }
+  return docs;
+}
+
+// A document of the installed knowledge in the shape of a corpus entry, its texts made safe for
+// the pages.
+QaEntry fuzzyEntry(const Document& d) {
+  QaEntry e;
+  e.key = d.key;
+  e.question = knowledge::fuzzyTitle(d);
+  e.answer = knowledge::fuzzyAnswerMarkup(d);
+  return e;
+}
+
+QaEntry exactEntry(const Document& d) {
+  QaEntry e;
+  e.key = d.key;
+  e.question = knowledge::exactTitle(d);
+  e.answer = knowledge::exactAnswerText(d);
+  return e;
+}
+
+Program softwareEntry(const Document& d) {
+  Program p;
+  p.key = d.key;
+  p.name = knowledge::softwareName(d);
+  p.version = knowledge::toGbkRepertoire(d.version, nullptr);
+  p.description = knowledge::softwareDescriptionMarkup(d);
+  p.category = "Debian";
+  return p;
+}
+
+// Where a package's download is: its home page, or its page in Debian's package directory.
+std::string downloadAddress(const Document& d) {
+  if (d.homepage.starts_with("http://") || d.homepage.starts_with("https://")) {
+    bool plain = true;
+    for (char c : d.homepage)
+      if (static_cast<unsigned char>(c) <= 0x20 || c == '"' || c == '\'' || c == '<' || c == '>' ||
+          c == '&' || c == 0x7F)
+        plain = false;
+    if (plain) return d.homepage;
+  }
+  std::string name = d.names.empty() ? d.key : d.names.front();
+  return "https://packages.debian.org/stable/" + name;
+}
+
+std::vector<size_t> allOf(size_t n) {
+  std::vector<size_t> indices(n);
+  std::iota(indices.begin(), indices.end(), size_t(0));
+  return indices;
+}
+
+// An icon file of the system, sent as the package's screenshot; none when it is not a PNG file of
+// a sensible size.
+std::optional<Reply> iconFile(const Document& d) {
+  if (d.picture.empty()) return std::nullopt;
+  knowledge::Skipped skipped;
+  auto bytes = knowledge::readDataFile(d.picture, skipped, 1 << 20);
+  if (!bytes || !bytes->starts_with("\x89PNG\r\n\x1a\n")) return std::nullopt;
+  return Reply{200, "image/png", {}, std::move(*bytes), nullptr};
+}
+
 }  // namespace
 
-Sites::Sites(Corpus corpus) : corpus_(std::move(corpus)) {
+Sites::Sites(Corpus corpus, knowledge::Synonyms synonyms)
+    : corpus_(std::move(corpus)),
+      synonyms_(std::move(synonyms)),
+      corpusIndex_(knowledge::Index::inMemory(corpusDocuments(corpus_))),
+      index_(corpusIndex_) {
   for (const Program& p : corpus_.software) {
     shots_[p.key] = drawScreenshot(p);
     icons_[p.key] = drawIcon(p);
     archives_[p.key] = makeZip({{"readme.txt", softwareReadme(p)}});
   }
+}
+
+void Sites::setKnowledge(const knowledge::Index& installed) {
+  std::atomic_store(&index_, knowledge::Index::combine(*corpusIndex_, installed));
+}
+
+std::vector<Document> Sites::search(Site site, std::string_view question) const {
+  constexpr size_t kShown = 10;
+  return std::atomic_load(&index_)->search(site, knowledge::analyseQuestion(question, synonyms_),
+                                           kShown);
+}
+
+std::optional<Document> Sites::find(Site site, std::string_view key) const {
+  return std::atomic_load(&index_)->find(site, key);
 }
 
 Reply Sites::respond(const Request& request) const {
@@ -125,11 +238,17 @@ Reply Sites::route(const Request& request, const Target& target) const {
   if (path == "/search/") {
     const std::string q = fieldValue(target.fields, "q");
     if (!isQuestionText(q)) return badRequest("问题不是有效的 UTF-8 文字或含有控制字符");
-    return utf8Page(200, fuzzySearchPage(q, corpus_.fuzzy, matchFuzzy(corpus_.fuzzy, q)));
+    std::vector<QaEntry> found;
+    for (const Document& d : search(Site::fuzzy, q)) {
+      const QaEntry* e = findByKey(corpus_.fuzzy, d.key);
+      found.push_back(e ? *e : fuzzyEntry(d));
+    }
+    return utf8Page(200, fuzzySearchPage(q, found, allOf(found.size())));
   }
   if (!(key = keyIn(path, "/q/", "")).empty()) {
-    const QaEntry* e = findByKey(corpus_.fuzzy, key);
-    return e ? utf8Page(200, fuzzyAnswerPage(*e)) : notFound();
+    if (const QaEntry* e = findByKey(corpus_.fuzzy, key)) return utf8Page(200, fuzzyAnswerPage(*e));
+    const auto d = find(Site::fuzzy, key);
+    return d ? utf8Page(200, fuzzyAnswerPage(fuzzyEntry(*d))) : notFound();
   }
   if (!(key = keyIn(path, "/ad/", "", false)).empty())
     return hasSponsor(key) ? utf8Page(200, sponsoredPage(key)) : notFound();
@@ -138,10 +257,23 @@ Reply Sites::route(const Request& request, const Target& target) const {
   if (path == "/s/") {
     const std::string w = fieldValue(target.fields, "w");
     if (!isQuestionText(w)) return badRequest("问题不是有效的 UTF-8 文字或含有控制字符");
-    return utf8Page(200, exactSearchPage(w, corpus_.exact, matchExact(corpus_.exact, w)));
+    std::vector<QaEntry> found;
+    for (const Document& d : search(Site::exact, w)) {
+      const QaEntry* e = findByKey(corpus_.exact, d.key);
+      found.push_back(e ? *e : exactEntry(d));
+    }
+    const std::vector<size_t> matches = allOf(found.size());
+    // The featured heading above the results needs a second entry when there is only one match.
+    if (found.size() == 1 && !corpus_.exact.empty())
+      found.push_back(corpus_.exact[corpus_.exact.front().key == found[0].key ? 1 : 0]);
+    return utf8Page(200, exactSearchPage(w, found, matches));
   }
   if (!(key = keyIn(path, "/z/", ".htm")).empty()) {
-    const QaEntry* e = findByKey(corpus_.exact, key);
+    std::optional<QaEntry> e;
+    if (const QaEntry* corpusEntry = findByKey(corpus_.exact, key))
+      e = *corpusEntry;
+    else if (const auto d = find(Site::exact, key))
+      e = exactEntry(*d);
     if (!e) return notFound();
     std::string sw = fieldValue(target.fields, "sw");
     if (!isQuestionText(sw)) sw.clear();  // only echoed into the search box
@@ -153,23 +285,42 @@ Reply Sites::route(const Request& request, const Target& target) const {
     auto keyword = gbkToUtf8(fieldValue(target.fields, "keyword"));
     if (!keyword || !isQuestionText(*keyword))
       return badRequest("关键词不是有效的 GBK 文字或含有控制字符");
-    return gbkPage(softwareSearchPage(*keyword, corpus_.software,
-                                      matchSoftware(corpus_.software, *keyword), baseUrl(request)));
+    std::vector<Program> found;
+    for (const Document& d : search(Site::software, *keyword)) {
+      const Program* p = findByKey(corpus_.software, d.key);
+      found.push_back(p ? *p : softwareEntry(d));
+    }
+    return gbkPage(softwareSearchPage(*keyword, found, allOf(found.size()), baseUrl(request)));
   }
   if (!(key = keyIn(path, "/soft/", ".html")).empty()) {
-    const Program* p = findByKey(corpus_.software, key);
-    if (!p) return notFound();
-    return gbkPage(softwareDetailPage(*p, baseUrl(request), shots_.at(p->key).extension));
+    const std::string base = baseUrl(request);
+    if (const Program* p = findByKey(corpus_.software, key)) {
+      return gbkPage(
+          softwareDetailPage(*p, base, base + "/shot/" + p->key + "." + shots_.at(p->key).extension,
+                             base + "/down/" + p->key + ".zip"));
+    }
+    const auto d = find(Site::software, key);
+    if (!d) return notFound();
+    // A package shows its icon as its screenshot where the system has one, else no picture.
+    const std::string shot = d->picture.empty() ? "" : base + "/shot/" + d->key + ".png";
+    return gbkPage(softwareDetailPage(softwareEntry(*d), base, shot, downloadAddress(*d)));
   }
   for (const char* extension : {"png", "jpg"}) {
     if ((key = keyIn(path, "/shot/", std::string(".") + extension)).empty()) continue;
     auto it = shots_.find(std::string(key));
-    if (it == shots_.end() || it->second.extension != extension) return notFound();
-    return picture(it->second);
+    if (it != shots_.end())
+      return it->second.extension == extension ? picture(it->second) : notFound();
+    const auto d = find(Site::software, key);
+    std::optional<Reply> icon =
+        d && std::string_view(extension) == "png" ? iconFile(*d) : std::nullopt;
+    return icon ? std::move(*icon) : notFound();
   }
   if (!(key = keyIn(path, "/icon/", ".png")).empty()) {
     auto it = icons_.find(std::string(key));
-    return it == icons_.end() ? notFound() : picture(it->second);
+    if (it != icons_.end()) return picture(it->second);
+    const auto d = find(Site::software, key);
+    std::optional<Reply> icon = d ? iconFile(*d) : std::nullopt;
+    return icon ? std::move(*icon) : notFound();
   }
   if (!(key = keyIn(path, "/down/", ".zip")).empty()) {
     const Program* p = findByKey(corpus_.software, key);

@@ -205,6 +205,10 @@ std::u32string escapeForPage(std::u32string_view in, Where where) {
       case U'"':
         out += U'＂';
         continue;
+      case U'\'':
+        // The pages escape what they put in titles and plain answers; "&#39;" would be typed.
+        out += U'＇';
+        continue;
       case U'/':
         // "r/" and "r /" are deleted wherever they stand.
         if ((i >= 1 && in[i - 1] == U'r') || (i >= 2 && in[i - 1] == U' ' && in[i - 2] == U'r')) {

@@ -23,7 +23,10 @@ check_answers() {
   mkdir -p "$scratch"
   (
     cd "$scratch" || exit 1
-    "$prefix/bin/qelvora-sites" --port 0 >sites.out 2>sites.err &
+    # The corpus alone: no installed knowledge, a cache of its own.
+    mkdir -p empty
+    "$prefix/bin/qelvora-sites" --port 0 --data-root "$PWD/empty" --cache "$PWD/cache" \
+      >sites.out 2>sites.err &
     sites_pid=$!
     trap 'kill "$sites_pid" 2>/dev/null; wait "$sites_pid" 2>/dev/null' EXIT
     port=

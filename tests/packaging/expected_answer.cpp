@@ -8,7 +8,6 @@
 
 #include "base/text.h"
 #include "sites/corpus.h"
-#include "sites/match.h"
 #include "sites/strings.h"
 #include "sources/markup.h"
 #include "web/encoding.h"
@@ -26,20 +25,20 @@ std::pair<std::string, Text> expected(const sites::Corpus& corpus, int source,
                                       const std::string& host) {
   if (source == 1) {
     const std::string& q = corpus.fuzzy.front().question;
-    const sites::QaEntry& e = corpus.fuzzy.at(sites::matchFuzzy(corpus.fuzzy, q).at(0));
+    const sites::QaEntry& e = corpus.fuzzy.front();  // each entry answers its own question
     // The page title is the escaped question followed by "_" and the site name.
     return {q,
             cleanMarkupText(qa(sites::escapeHtml(e.question) + "_", utf8ToGbk(e.answer)), false)};
   }
   if (source == 2) {
     const std::string& q = corpus.exact.front().question;
-    const sites::QaEntry& e = corpus.exact.at(sites::matchExact(corpus.exact, q).at(0));
+    const sites::QaEntry& e = corpus.exact.front();
     return {q,
             cleanMarkupText(
                 qa(sites::escapeHtml(e.question), utf8ToGbk(sites::escapeHtml(e.answer))), false)};
   }
   const std::string& q = corpus.software.front().question;
-  const sites::Program& p = corpus.software.at(sites::matchSoftware(corpus.software, q).at(0));
+  const sites::Program& p = corpus.software.front();
   const std::string ext = p.shot.format == sites::ShotSettings::Format::png ? "png" : "jpg";
   const std::string base = "http://" + host;
   // The description is cut at its first inner </div>.

@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 
 namespace qelvora::testing {
 
@@ -19,6 +21,15 @@ SitesProcess::SitesProcess(const std::string& program, std::vector<std::string> 
     ::close(out[1]);
     return;
   }
+  char scratch[] = "/tmp/qelvora-sites-test.XXXXXX";
+  if (::mkdtemp(scratch)) scratch_ = scratch;
+  const auto given = [&args](const char* option) {
+    return std::find(args.begin(), args.end(), option) != args.end();
+  };
+  if (!scratch_.empty() && !given("--data-root"))
+    args.insert(args.begin(), {"--data-root", scratch_});
+  if (!scratch_.empty() && !given("--cache"))
+    args.insert(args.begin(), {"--cache", scratch_ + "/cache"});
   args.insert(args.begin(), program);
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -42,6 +53,8 @@ SitesProcess::~SitesProcess() {
   if (pid_ > 0 && exitCode_ < 0) stop(SIGTERM);
   for (Stream* s : {&out_, &err_})
     if (s->reader.joinable()) s->reader.join();
+  std::error_code ec;
+  if (!scratch_.empty()) std::filesystem::remove_all(scratch_, ec);
 }
 
 void SitesProcess::read(int fd, Stream& stream) {

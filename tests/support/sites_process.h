@@ -17,7 +17,8 @@ namespace qelvora::testing {
 class SitesProcess {
  public:
   // Starts program with args. The server goes with its parent, also when a test dies before its
-  // clean-up.
+  // clean-up. Unless args say otherwise, it reads no installed knowledge and keeps its cache in a
+  // scratch folder, so that what it answers is the corpus alone.
   explicit SitesProcess(const std::string& program,
                         std::vector<std::string> args = {"--listen", "127.0.0.1", "--port", "0"});
   ~SitesProcess();
@@ -50,6 +51,7 @@ class SitesProcess {
   static void read(int fd, Stream& stream);
 
   pid_t pid_ = -1;
+  std::string scratch_;  // the server's empty data root and cache
   int exitCode_ = -1;
   Stream out_, err_;
 };

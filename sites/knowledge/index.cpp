@@ -1,0 +1,327 @@
+#include "sites/knowledge/index.h"
+
+#include <xapian.h>
+
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "sites/strings.h"
+
+namespace qelvora::sites::knowledge {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Written into every database; an index of another format is rebuilt, never read.
+constexpr char kFormatKey[] = "qelvora-format";
+constexpr char kFormat[] = "1";
+// Long texts say what they are about early; the rest would only grow the index.
+constexpr size_t kIndexedBodyBytes = 24 * 1024;
+
+constexpr std::array<Site, 3> kSites = {Site::fuzzy, Site::exact, Site::software};
+constexpr std::array<const char*, 3> kSiteFolders = {"fuzzy", "exact", "software"};
+
+size_t slot(Site site) {
+  return static_cast<size_t>(site) - 1;
+}
+
+void putField(std::string& out, std::string_view field) {
+  out += std::to_string(field.size());
+  out += ':';
+  out += field;
+}
+
+std::optional<std::string> takeField(std::string_view& in) {
+  const size_t colon = in.find(':');
+  if (colon == std::string_view::npos || colon == 0 || colon > 10) return std::nullopt;
+  size_t length = 0;
+  for (char c : in.substr(0, colon)) {
+    if (c < '0' || c > '9') return std::nullopt;
+    length = length * 10 + size_t(c - '0');
+  }
+  if (in.size() - colon - 1 < length) return std::nullopt;
+  std::string field(in.substr(colon + 1, length));
+  in.remove_prefix(colon + 1 + length);
+  return field;
+}
+
+std::string serialize(const Document& d) {
+  std::string names;
+  for (const std::string& n : d.names) names += n + '\n';
+  std::string out;
+  for (std::string_view field :
+       {std::string_view(d.key), std::string_view(d.title), std::string_view(d.body),
+        std::string_view(d.link), std::string_view(names), std::string_view(d.version),
+        std::string_view(d.homepage), std::string_view(d.picture)})
+    putField(out, field);
+  return out;
+}
+
+std::optional<Document> deserialize(Site site, std::string_view in) {
+  Document d;
+  d.site = site;
+  std::string names;
+  for (std::string* field :
+       {&d.key, &d.title, &d.body, &d.link, &names, &d.version, &d.homepage, &d.picture}) {
+    auto value = takeField(in);
+    if (!value) return std::nullopt;
+    *field = std::move(*value);
+  }
+  for (size_t pos = 0, nl; (nl = names.find('\n', pos)) != std::string::npos; pos = nl + 1)
+    d.names.push_back(names.substr(pos, nl - pos));
+  return d;
+}
+
+std::string foldedName(std::string_view name) {
+  std::string out;
+  for (char32_t c : foldText(name))
+    if (c != U' ') out += encodeUtf8(std::u32string(1, c));
+  return out;
+}
+
+// Xapian refuses terms longer than about 245 bytes.
+bool termFits(const std::string& term) {
+  return !term.empty() && term.size() < 240;
+}
+
+// Keys stand in page addresses: letters, digits, '-' and '_' only, and each once in its site.
+class KeyMaker {
+ public:
+  std::string operator()(std::string_view key) {
+    std::string k;
+    for (char c : key) {
+      const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                      c == '-' || c == '_';
+      k += ok ? c : '_';
+    }
+    if (k.empty()) k = "_";
+    if (const int n = ++seen_[k]; n > 1) k += "-" + std::to_string(n);
+    return k;
+  }
+
+ private:
+  std::map<std::string, int> seen_;
+};
+
+Xapian::Document toXapian(const Document& d) {
+  Xapian::Document x;
+  x.set_data(serialize(d));
+  x.add_boolean_term("Q" + d.key);
+  const auto addAll = [&x](const Terms& t, const std::string& prefix, Xapian::termcount wdf) {
+    for (const auto* list : {&t.chars, &t.pairs, &t.words})
+      for (const std::string& term : *list)
+        if (termFits(prefix + term)) x.add_term(prefix + term, wdf);
+  };
+  addAll(termsOf(std::string_view(d.body).substr(0, kIndexedBodyBytes)), "", 1);
+  const Terms title = termsOf(d.title);
+  addAll(title, "", 4);
+  addAll(title, "S", 1);
+  for (const std::string& name : d.names)
+    if (const std::string n = "N" + foldedName(name); termFits(n) && n.size() > 1) x.add_term(n);
+  return x;
+}
+
+// How much of one wording of the question a document holds.
+struct Wording {
+  std::set<std::string> chars, pairs, words;
+  size_t matchedChars = 0, matchedPairs = 0, matchedWords = 0;
+
+  explicit Wording(const Terms& t)
+      : chars(t.chars.begin(), t.chars.end()),
+        pairs(t.pairs.begin(), t.pairs.end()),
+        words(t.words.begin(), t.words.end()) {}
+  void count(const std::string& term) {
+    matchedChars += chars.count(term);
+    matchedPairs += pairs.count(term);
+    matchedWords += words.count(term);
+  }
+  // The floor: a document answers only when it holds at least half of the question's pairs of
+  // characters, half of its characters and half of its words.
+  bool heldMostly() const {
+    if (matchedChars + matchedPairs + matchedWords == 0) return false;
+    const auto half = [](size_t got, size_t of) { return of == 0 || 2 * got >= of; };
+    return half(matchedPairs, pairs.size()) && half(matchedChars, chars.size()) &&
+           half(matchedWords, words.size());
+  }
+};
+
+}  // namespace
+
+struct Index::Databases {
+  struct PerSite {
+    Xapian::Database all;                 // searched
+    std::vector<Xapian::Database> parts;  // looked up by key in turn
+    mutable std::mutex mutex;             // a Xapian handle serves one thread at a time
+  };
+  std::array<PerSite, 3> sites;
+};
+
+Index::Index() : databases_(std::make_unique<Databases>()) {}
+Index::~Index() = default;
+
+void Index::write(const std::vector<Document>& documents, const fs::path& dir) {
+  try {
+    fs::create_directories(dir);
+    for (Site site : kSites) {
+      const fs::path scratch = dir / (std::string(kSiteFolders[slot(site)]) + ".unpacked");
+      fs::remove_all(scratch);
+      {
+        Xapian::WritableDatabase db(scratch.string(), Xapian::DB_CREATE | Xapian::DB_NO_SYNC);
+        db.set_metadata(kFormatKey, kFormat);
+        KeyMaker keys;
+        for (const Document& d : documents) {
+          if (d.site != site) continue;
+          Document unique = d;
+          unique.key = keys(d.key);
+          db.add_document(toXapian(unique));
+        }
+        db.commit();
+        db.compact((dir / kSiteFolders[slot(site)]).string(), Xapian::DBCOMPACT_SINGLE_FILE);
+      }
+      fs::remove_all(scratch);
+    }
+  } catch (const Xapian::Error& e) {
+    throw IndexError("cannot write the index in " + dir.string() + ": " + e.get_description());
+  } catch (const fs::filesystem_error& e) {
+    throw IndexError(e.what());
+  }
+}
+
+std::shared_ptr<const Index> Index::open(const fs::path& dir) {
+  std::shared_ptr<Index> index(new Index);
+  try {
+    for (Site site : kSites) {
+      const fs::path path = dir / kSiteFolders[slot(site)];
+      if (!fs::exists(path)) throw IndexError(path.string() + " is missing");
+      Xapian::Database db(path.string());
+      if (db.get_metadata(kFormatKey) != kFormat)
+        throw IndexError(path.string() + " is of another format");
+      // A quick read of every part, so that a damaged file shows now rather than mid-search.
+      (void)db.get_doccount();
+      (void)db.get_avlength();
+      auto& s = index->databases_->sites[slot(site)];
+      s.all = db;
+      s.parts = {db};
+    }
+  } catch (const Xapian::Error& e) {
+    throw IndexError("cannot read the index in " + dir.string() + ": " + e.get_description());
+  }
+  return index;
+}
+
+std::shared_ptr<const Index> Index::inMemory(const std::vector<Document>& documents) {
+  std::shared_ptr<Index> index(new Index);
+  for (Site site : kSites) {
+    Xapian::WritableDatabase db(std::string(), Xapian::DB_BACKEND_INMEMORY);
+    KeyMaker keys;
+    for (const Document& d : documents) {
+      if (d.site != site) continue;
+      Document unique = d;
+      unique.key = keys(d.key);
+      db.add_document(toXapian(unique));
+    }
+    db.commit();
+    auto& s = index->databases_->sites[slot(site)];
+    s.all = db;
+    s.parts = {db};
+  }
+  return index;
+}
+
+std::shared_ptr<const Index> Index::combine(const Index& first, const Index& second) {
+  std::shared_ptr<Index> index(new Index);
+  for (size_t i = 0; i < 3; ++i) {
+    auto& s = index->databases_->sites[i];
+    const auto& a = first.databases_->sites[i];
+    const auto& b = second.databases_->sites[i];
+    std::scoped_lock lock(a.mutex, b.mutex);
+    s.all = a.all;
+    s.all.add_database(b.all);
+    s.parts = a.parts;
+    s.parts.insert(s.parts.end(), b.parts.begin(), b.parts.end());
+  }
+  return index;
+}
+
+std::vector<Document> Index::search(Site site, const Question& question, size_t limit) const {
+  const Terms& t = question.terms;
+  std::vector<Xapian::Query> parts;
+  std::vector<std::string> plain;
+  for (const auto* list : {&t.chars, &t.pairs, &t.words})
+    for (const std::string& term : *list)
+      if (termFits(term)) plain.push_back(term);
+  if (plain.empty()) return {};
+  std::vector<Xapian::Query> weighted;
+  for (const std::string& c : t.chars) weighted.emplace_back(c);
+  for (const std::string& p : t.pairs)
+    weighted.emplace_back(Xapian::Query::OP_SCALE_WEIGHT, Xapian::Query(p), 2.0);
+  for (const std::string& w : t.words)
+    if (termFits(w)) weighted.emplace_back(Xapian::Query::OP_SCALE_WEIGHT, Xapian::Query(w), 2.0);
+  std::vector<Xapian::Query> titled, named;
+  for (const std::string& term : plain) titled.emplace_back("S" + term);
+  for (const std::string& name : question.names)
+    if (const std::string n = "N" + foldedName(name); termFits(n) && n.size() > 1)
+      named.emplace_back(n);
+  Xapian::Query query(Xapian::Query::OP_OR, weighted.begin(), weighted.end());
+  query = Xapian::Query(
+      Xapian::Query::OP_OR, query,
+      Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT,
+                    Xapian::Query(Xapian::Query::OP_OR, titled.begin(), titled.end()), 1.5));
+  if (!named.empty())
+    query = Xapian::Query(
+        Xapian::Query::OP_OR, query,
+        Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT,
+                      Xapian::Query(Xapian::Query::OP_OR, named.begin(), named.end()), 8.0));
+
+  std::vector<Document> found;
+  const auto& s = databases_->sites[slot(site)];
+  std::lock_guard lock(s.mutex);
+  try {
+    Xapian::Enquire enquire(s.all);
+    enquire.set_query(query);
+    const Xapian::MSet hits = enquire.get_mset(0, static_cast<Xapian::doccount>(limit));
+    for (auto it = hits.begin(); it != hits.end(); ++it) {
+      // A whole name (a command, a title, a package) answers by itself; otherwise the question,
+      // as asked or in the data's wording, must be mostly there.
+      bool name = false;
+      Wording asked(question.asked), reworded(question.reworded);
+      for (auto term = enquire.get_matching_terms_begin(it);
+           term != enquire.get_matching_terms_end(it); ++term) {
+        const std::string& x = *term;
+        name = name || x[0] == 'N';
+        asked.count(x);
+        reworded.count(x);
+      }
+      if (!name && !asked.heldMostly() && !reworded.heldMostly()) continue;
+      if (auto d = deserialize(site, it.get_document().get_data())) found.push_back(std::move(*d));
+    }
+  } catch (const Xapian::Error& e) {
+    std::fprintf(stderr, "qelvora-sites: search failed: %s\n", e.get_description().c_str());
+    return {};
+  }
+  return found;
+}
+
+std::optional<Document> Index::find(Site site, std::string_view key) const {
+  const auto& s = databases_->sites[slot(site)];
+  std::lock_guard lock(s.mutex);
+  try {
+    for (const Xapian::Database& db : s.parts) {
+      auto posting = db.postlist_begin("Q" + std::string(key));
+      if (posting == db.postlist_end("Q" + std::string(key))) continue;
+      return deserialize(site, db.get_document(*posting).get_data());
+    }
+  } catch (const Xapian::Error& e) {
+    std::fprintf(stderr, "qelvora-sites: lookup failed: %s\n", e.get_description().c_str());
+  }
+  return std::nullopt;
+}
+
+size_t Index::size(Site site) const {
+  const auto& s = databases_->sites[slot(site)];
+  std::lock_guard lock(s.mutex);
+  return s.all.get_doccount();
+}
+
+}  // namespace qelvora::sites::knowledge

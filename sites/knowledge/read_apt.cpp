@@ -11,13 +11,16 @@
 #include <apt-pkg/policy.h>
 #include <fcntl.h>
 #include <locale.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string_view>
 #include <unordered_map>
@@ -80,23 +83,97 @@ class AptMessages {
   ~AptMessages() { _error->RevertToStack(); }
   AptMessages(const AptMessages&) = delete;
   AptMessages& operator=(const AptMessages&) = delete;
-  void moveTo(Skipped& skipped) {
+  std::vector<std::string> take() {
     std::ostringstream out;
     _error->DumpErrors(out, GlobalError::WARNING, false);
-    std::istringstream lines(out.str());
-    for (std::string line; std::getline(lines, line);) {
-      if (!line.empty()) skipped.push_back("APT catalogue: " + line);
+    std::istringstream text(out.str());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);) {
+      if (!line.empty()) lines.push_back("APT catalogue: " + line);
     }
     _error->Discard();
+    return lines;
   }
 };
 
-bool configure(const AptSource& source) {
+// A folder of our own, removed with what it holds.
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "qelvora-apt-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// APT refuses the whole catalogue when one list cannot be parsed. Such lists are set aside: the
+// catalogue is read again from a folder of links to the other lists (and an empty dpkg status in
+// place of a broken one).
+struct SetAside {
+  std::vector<std::string> files;
+  TempFolder folder;
+  std::string lists, status;  // where the configuration has them
+  bool has(const std::string& file) const {
+    return std::find(files.begin(), files.end(), file) != files.end();
+  }
+};
+
+// The lists (and dpkg status) that APT's messages name, by their own path or their link's.
+std::vector<std::string> namedIn(const std::vector<std::string>& messages, const SetAside& aside) {
+  std::vector<std::string> files = {aside.status};
+  std::error_code ec;
+  for (fs::directory_iterator it(aside.lists, ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    files.push_back(it->path().string());
+  }
+  std::vector<std::string> named;
+  for (const std::string& file : files) {
+    std::string link = (aside.folder.path() / "lists" / fs::path(file).filename()).string();
+    for (const std::string& message : messages) {
+      if (!aside.has(file) &&
+          (message.find(file) != std::string::npos || message.find(link) != std::string::npos)) {
+        named.push_back(file);
+        break;
+      }
+    }
+  }
+  return named;
+}
+
+bool configure(const AptSource& source, SetAside& aside) {
   if (!source.root.empty()) _config->Set("Dir", fs::absolute(source.root).string() + "/");
   if (!pkgInitConfig(*_config)) return false;
   if (!source.root.empty()) {
     _config->Set("Dir::State::status",
                  (fs::absolute(source.root) / "var/lib/dpkg/status").string());
+  }
+  aside.lists = _config->FindDir("Dir::State::lists");
+  aside.status = _config->FindFile("Dir::State::status");
+  if (!aside.files.empty()) {
+    fs::path lists = aside.folder.path() / "lists";
+    std::error_code ec;
+    fs::remove_all(lists, ec);
+    fs::create_directory(lists, ec);
+    for (fs::directory_iterator it(aside.lists, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+      if (aside.has(it->path().string())) continue;
+      std::error_code linkError;
+      fs::create_symlink(it->path(), lists / it->path().filename(), linkError);
+    }
+    _config->Set("Dir::State::lists", lists.string() + "/");
+    if (aside.has(aside.status)) {
+      std::ofstream(aside.folder.path() / "status");
+      _config->Set("Dir::State::status", (aside.folder.path() / "status").string());
+    }
   }
   // Built in memory: an empty cache file name keeps APT from writing /var/cache/apt.
   _config->Set("Dir::Cache::pkgcache", "");
@@ -296,11 +373,12 @@ pkgCache::VerIterator candidateOf(pkgCache::GrpIterator group, pkgPolicy& policy
   return pkgCache::VerIterator();
 }
 
-std::vector<Package> readPackages(pkgCacheFile& cacheFile) {
+// Nothing when APT could not build its cache from the lists.
+std::optional<std::vector<Package>> readPackages(pkgCacheFile& cacheFile) {
   std::vector<Package> packages;
   pkgCache* cache = cacheFile.GetPkgCache();
   pkgPolicy* policy = cache == nullptr ? nullptr : cacheFile.GetPolicy();
-  if (cache == nullptr || policy == nullptr) return packages;
+  if (cache == nullptr || policy == nullptr) return std::nullopt;
 
   std::vector<RecordAt> records;
   for (pkgCache::GrpIterator group = cache->GrpBegin(); !group.end(); ++group) {
@@ -378,13 +456,33 @@ std::vector<Document> readAptCatalogue(const AptSource& source, Skipped& skipped
     std::lock_guard lock(aptMutex);
     ThreadUtf8Locale utf8;
     if (!utf8.ok()) skipped.push_back("APT catalogue: no UTF-8 locale, translations may be lost");
-    PrivateAptConfig config;
-    AptMessages messages;
-    if (configure(source)) {
-      pkgCacheFile cacheFile;
-      packages = readPackages(cacheFile);
+    SetAside aside;
+    // Each round sets aside at least one more of the lists that APT named; a bounded number.
+    for (int round = 0; round < 16; ++round) {
+      std::optional<std::vector<Package>> read;
+      std::vector<std::string> messages;
+      {
+        PrivateAptConfig config;
+        AptMessages errors;
+        if (configure(source, aside)) {
+          pkgCacheFile cacheFile;
+          read = readPackages(cacheFile);
+        }
+        messages = errors.take();
+      }
+      std::vector<std::string> broken =
+          read ? std::vector<std::string>() : namedIn(messages, aside);
+      if (!broken.empty() && !aside.folder.path().empty()) {
+        for (std::string& file : broken) {
+          skipped.push_back(file + ": APT cannot read this list; the others are read");
+          aside.files.push_back(std::move(file));
+        }
+        continue;
+      }
+      skipped.insert(skipped.end(), messages.begin(), messages.end());
+      if (read) packages = std::move(*read);
+      break;
     }
-    messages.moveTo(skipped);
   }
 
   IconMap icons = findIcons(source.root.empty() ? fs::path("/") : source.root);

@@ -119,9 +119,18 @@ TEST(AptReader, PrivateFolderWithChineseTranslation) {
     EXPECT_EQ(doc.names, std::vector<std::string>{row.name});
   }
 
-  // A second read in the same process sees the same catalogue.
+  // A list APT cannot parse is named and set aside; a second read in the same process still
+  // reads the others.
+  const fs::path broken = lists / "broken.example_debian_dists_stable_main_binary-amd64_Packages";
+  write(root / "etc/apt/sources.list.d/broken.list",
+        "deb http://broken.example/debian stable main\n");
+  write(broken, "\x01\x02 not a control file\n");
   Skipped again;
-  EXPECT_EQ(byName(readAptCatalogue({root}, again)).at("hello").title, "hello - 经典的问候程序");
+  auto reread = byName(readAptCatalogue({root}, again));
+  EXPECT_EQ(reread.size(), std::size(rows));
+  EXPECT_EQ(reread.at("hello").title, "hello - 经典的问候程序");
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].rfind(broken.string() + ": ", 0), 0u) << again[0];
   fs::remove_all(root);
 }
 

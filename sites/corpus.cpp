@@ -1,6 +1,7 @@
 #include "sites/corpus.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -58,7 +59,11 @@ std::vector<Block> readBlocks(const std::string& file, std::string_view text) {
       bodyLines.push_back(line);
       continue;
     }
-    if (line.starts_with("#")) continue;
+    if (line.starts_with("#")) {
+      // Refused here too, as everywhere else: the program reads a page only up to its first NUL.
+      if (line.find('\0') != std::string::npos) failAt(file, lineNo, "comment holds a NUL byte");
+      continue;
+    }
     if (trim(line).empty()) {
       if (!current.headers.empty()) {
         inBody = true;
@@ -182,10 +187,20 @@ void checkFieldMarkers(const Fields& f, const std::string& field, const std::str
   if (marker) f.fail(field, markerFault("\"" + field + "\"", f.get("key"), *marker));
 }
 
-// Every text must reach the program intact: valid UTF-8 that GBK can hold.
+// Every text must reach the program intact: valid UTF-8 that GBK can hold, each character as
+// itself (a single byte of 0x80 or more would swallow the byte after it, a marker's first).
 void checkText(const Fields& f, const std::string& field, const std::string& text) {
   if (!decodeUtf8(text)) f.fail(field, "\"" + field + "\" is not valid UTF-8");
   if (!utf8ToGbk(text)) f.fail(field, "\"" + field + "\" holds a character that GBK cannot hold");
+  if (const auto c = firstGbkSingleHighByte(text)) {
+    const std::string shown = encodeUtf8(std::u32string(1, *c));
+    char byte[8];
+    std::snprintf(byte, sizeof byte, "0x%02X",
+                  static_cast<unsigned char>(utf8ToGbk(shown).value_or("?").front()));
+    f.fail(field, "\"" + field + "\" of \"" + f.get("key") + "\" holds \"" + shown +
+                      "\", which GBK writes as the single byte " + byte + "; write it out (\"" +
+                      gbkSafeText(shown) + "\")");
+  }
 }
 
 void checkField(const Fields& f, const std::string& field, const std::string& text) {

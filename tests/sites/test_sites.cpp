@@ -333,6 +333,15 @@ TEST_F(SitesTest, EchoedInputCannotForgeMarkers) {
   EXPECT_EQ(exactKey(forged), "");
   EXPECT_EQ(softwareLink("</a><a href=\"http://evil/\""), "");
 
+  // "€" would reach the program as the single GBK byte 0x80 and swallow the byte after it (a
+  // marker's first): every site writes it out.
+  for (auto search : {&fuzzyKey, &exactKey, &softwareLink}) {
+    Text page;
+    search("€</div>", &page);
+    EXPECT_EQ(page.find('\x80'), Text::npos);
+    EXPECT_TRUE(contains(page, utf8ToGbk("欧元")));
+  }
+
   // A Host header that is not a host name is not used for the absolute addresses.
   const std::string target = software.searchPath(urlEncodeGbk(utf8ToGbk("星图看图")));
   Page page = fetch(port_, target, "evil\"><a href=\"x");

@@ -1,9 +1,13 @@
 #include "sites/corpus.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <map>
 #include <set>
 #include <span>
@@ -356,10 +360,29 @@ std::vector<Program> readSoftware(const std::string& file, std::string_view cont
   return programs;
 }
 
+// A corpus file is far smaller; anything larger (a link to /dev/zero, say) is no corpus.
+constexpr size_t kMaxFileBytes = 16u << 20;
+
+// Opened without waiting (a FIFO would block until a writer came) and read only when it is a
+// regular file, at most kMaxFileBytes of it.
 std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string text{std::istreambuf_iterator<char>(in), {}};
-  if (!in && !in.eof()) throw CorpusError("cannot read " + path.string());
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) throw CorpusError("cannot read " + path.string() + ": " + std::strerror(errno));
+  struct stat st {};
+  std::string why;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) why = "not a regular file";
+  std::string text;
+  char buffer[65536];
+  while (why.empty()) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) why = std::strerror(errno);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+    if (text.size() > kMaxFileBytes) why = "larger than 16 MiB";
+  }
+  close(fd);
+  if (!why.empty()) throw CorpusError("cannot read " + path.string() + ": " + why);
   return text;
 }
 

@@ -16,7 +16,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <mutex>
@@ -35,6 +37,9 @@ namespace {
 
 // A cookie file larger than this is read only this far (a whole store is far smaller).
 constexpr std::size_t kMaxFileBytes = 64u << 20;
+// How long a save waits for a peer that holds the file's lock: as long as a person would wait
+// for a page, so that a slow peer costs no cookie.
+constexpr std::chrono::seconds kLockWait{30};
 
 bool sameNoCase(std::string_view a, std::string_view b) {
   return compareText(a, b, false) == 0;
@@ -60,6 +65,16 @@ std::vector<Cookie> known;
 // This process's own changes since the file was last read or written, by cookieKey.
 std::unordered_map<std::string, Cookie> changed;
 std::unordered_set<std::string> removed;
+// Why the last save did not reach the file; empty after a save that did.
+std::string unsavedReason;
+// Paths already named on standard error, so that each is named once.
+std::unordered_set<std::string> toldPaths;
+
+// One line on standard error naming a file the store leaves alone, once per file.
+void tellOnce(const std::string& path, const std::string& line) {
+  if (!toldPaths.insert(path).second) return;
+  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, line.c_str());
+}
 
 std::string defaultCookieFilePath() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
@@ -119,22 +134,49 @@ void dropFromCurl(StoreHandle& store, Cookie c) {
   addToCurl(store, c);
 }
 
-// The live cookies curl holds, in its own order.
+// The live cookies curl holds, in its own order. Cookies the file could not hold (curl takes a
+// Path of any length, say) are dropped from curl here, so that the store's bounds, which count
+// only what the file can hold, hold for everything in memory.
 std::vector<Cookie> curlCookies(StoreHandle& store) {
   std::vector<Cookie> cookies;
   const HeaderList list = cookieList(store);
   std::int64_t now = nowSeconds();
   for (curl_slist* item = list.get(); item; item = item->next) {
     auto cookie = parseCookieLine(item->data);
-    if (cookie && !expired(*cookie, now)) cookies.push_back(std::move(*cookie));
+    if (cookie && !expired(*cookie, now)) {
+      cookies.push_back(std::move(*cookie));
+    } else if (!cookie) {
+      // curl's own line with its expiry field set to the past replaces the cookie and so drops it.
+      std::string line = item->data;
+      std::size_t at = 0;
+      for (int tabs = 0; tabs < 4 && at != std::string::npos; ++tabs) at = line.find('\t', at + 1);
+      const std::size_t end = at == std::string::npos ? at : line.find('\t', at + 1);
+      if (end == std::string::npos) continue;
+      line.replace(at + 1, end - at - 1, "1");
+      curl_easy_setopt(store.handle, CURLOPT_COOKIELIST, line.c_str());
+    }
   }
   return cookies;
+}
+
+// Opens path for reading without waiting (a FIFO would block until a writer came); only a
+// regular file is kept open. -1 when there is none, -2 when it is something else (named once).
+int openRegularFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+  close(fd);
+  tellOnce(path, "the cookie file " + path +
+                     " is not a regular file; it is neither read nor "
+                     "replaced");
+  return -2;
 }
 
 // The file's content, or empty when there is none; a huge file is cut at its last whole line.
 std::string readCookieFile(const std::string& path) {
   std::string content;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = openRegularFile(path);
   if (fd < 0) return content;
   char buffer[65536];
   for (;;) {
@@ -274,20 +316,31 @@ bool writeAll(int fd, const std::string& data) {
   return true;
 }
 
-// Held while a process reads, merges and replaces the file. The save runs on a request thread
-// before its page is handed over, so a peer that holds the lock for long (a stopped process) must
-// not hold up the page: after kLockWait the save is left to the next one. Without a usable lock
-// (a file system that has none) the save goes ahead unlocked rather than not at all.
+// Held while a process reads, merges and replaces the file. A peer that holds it is waited for
+// up to kLockWait; then the save is left to the next one, and the caller learns why. The lock is
+// never a link (a link would make us create or lock some other file) and never anything but a
+// regular file. Without a usable lock (a file system that has none) the save goes ahead unlocked
+// rather than not at all.
 class FileLock {
  public:
   explicit FileLock(const std::string& path)
-      : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-    if (fd_ < 0) return;
+      : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                 0600)) {
+    if (fd_ < 0) {
+      if (errno == ELOOP) problem_ = "the lock " + path + " is a symbolic link";
+      return;
+    }
+    struct stat st {};
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+      problem_ = "the lock " + path + " is not a regular file";
+      return;
+    }
     auto deadline = std::chrono::steady_clock::now() + kLockWait;
     while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
       if (errno != EWOULDBLOCK && errno != EINTR) return;
       if (std::chrono::steady_clock::now() >= deadline) {
-        busy_ = true;
+        problem_ = "another process has held the lock " + path + " for " +
+                   std::to_string(kLockWait.count()) + " s";
         return;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -299,12 +352,12 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
-  bool busy() const { return busy_; }
+  // Why the file must not be saved now; empty when the lock is held (or cannot be had at all).
+  const std::string& problem() const { return problem_; }
 
  private:
-  static constexpr std::chrono::seconds kLockWait{5};
   int fd_;
-  bool busy_ = false;
+  std::string problem_;
 };
 
 // Temporary files of a save that was killed half-way. Called under the lock, when no other save
@@ -428,24 +481,35 @@ void storeCookie(std::string_view host, std::string_view setCookieValue) {
   if (store.handle) addToCurl(store, *checked);
 }
 
-void persistCookies() {
-  CURLSH* share = cookieShare();
-  std::lock_guard lock(storeMutex);
-  catchUpLocked(share);
-  if (changed.empty() && removed.empty()) return;
-
+// Writes this process's changes to the file; why not, when they stay noted for the next save.
+std::string saveLocked() {
   const std::string& path = currentPathLocked();
   auto slash = path.find_last_of('/');
   std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (slash != std::string::npos && !makeDirs(dir)) return;
+  if (slash != std::string::npos && !makeDirs(dir)) return "cannot make the folder " + dir;
   FileLock fileLock(path + ".lock");
-  if (fileLock.busy()) return;  // the changes stay noted for the next save
+  if (!fileLock.problem().empty()) return fileLock.problem();
+  // Something other than a file (a FIFO, a device, a folder) is left as it is.
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    openRegularFile(path);  // names it, once
+    return "the cookie file " + path + " is not a regular file";
+  }
   removeStaleTemporaries(dir.empty() ? "/" : dir, base);
   std::vector<Cookie> merged = mergedLocked(readCookieFile(path));
-  if (!replaceFile(path, dir, formatCookieFile(merged))) return;  // kept for the next save
+  if (!replaceFile(path, dir, formatCookieFile(merged)))
+    return "cannot write " + path + ": " + std::strerror(errno);
   changed.clear();
   removed.clear();
+  return {};
+}
+
+void persistCookies() {
+  CURLSH* share = cookieShare();
+  std::lock_guard lock(storeMutex);
+  catchUpLocked(share);
+  unsavedReason = changed.empty() && removed.empty() ? std::string() : saveLocked();
 }
 
 void setCookieFilePath(std::string path) {
@@ -464,6 +528,14 @@ void setCookieFilePath(std::string path) {
 std::string cookieFilePath() {
   std::lock_guard lock(storeMutex);
   return currentPathLocked();
+}
+
+std::string saveCookiesNow() {
+  std::lock_guard lock(storeMutex);
+  if (!loadedShare) return {};  // no request was made: nothing to save
+  catchUpLocked(loadedShare);
+  unsavedReason = changed.empty() && removed.empty() ? std::string() : saveLocked();
+  return unsavedReason.empty() ? std::string() : "cookies not saved: " + unsavedReason;
 }
 
 }  // namespace qelvora

@@ -12,4 +12,9 @@ namespace qelvora {
 void setCookieFilePath(std::string path);
 std::string cookieFilePath();
 
+// Saves what this process has changed and not yet saved (a save after a response leaves its
+// changes noted when the file's lock stays busy), waiting for the lock as a save does (about
+// 30 s). Empty when every cookie is in the file; otherwise one line saying why not.
+std::string saveCookiesNow();
+
 }  // namespace qelvora

@@ -12,10 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,9 +39,11 @@ namespace {
 
 // A cookie file larger than this is read only this far (a whole store is far smaller).
 constexpr std::size_t kMaxFileBytes = 64u << 20;
-// How long a save waits for a peer that holds the file's lock: as long as a person would wait
-// for a page, so that a slow peer costs no cookie.
+// How long a save waits for a peer that holds the file's lock: as long as a person would wait,
+// so that a slow peer costs no cookie. A request thread holds up its page while it saves, so it
+// waits only kPageLockWait and leaves the rest of the wait to the saver thread.
 constexpr std::chrono::seconds kLockWait{30};
+constexpr std::chrono::seconds kPageLockWait{1};
 
 bool sameNoCase(std::string_view a, std::string_view b) {
   return compareText(a, b, false) == 0;
@@ -65,8 +69,6 @@ std::vector<Cookie> known;
 // This process's own changes since the file was last read or written, by cookieKey.
 std::unordered_map<std::string, Cookie> changed;
 std::unordered_set<std::string> removed;
-// Why the last save did not reach the file; empty after a save that did.
-std::string unsavedReason;
 // Paths already named on standard error, so that each is named once.
 std::unordered_set<std::string> toldPaths;
 
@@ -317,13 +319,13 @@ bool writeAll(int fd, const std::string& data) {
 }
 
 // Held while a process reads, merges and replaces the file. A peer that holds it is waited for
-// up to kLockWait; then the save is left to the next one, and the caller learns why. The lock is
-// never a link (a link would make us create or lock some other file) and never anything but a
-// regular file. Without a usable lock (a file system that has none) the save goes ahead unlocked
-// rather than not at all.
+// up to the given time; then the save is left to the next one, and the caller learns why. The
+// lock is never a link (a link would make us create or lock some other file) and never anything
+// but a regular file. Without a usable lock (a file system that has none) the save goes ahead
+// unlocked rather than not at all.
 class FileLock {
  public:
-  explicit FileLock(const std::string& path)
+  FileLock(const std::string& path, std::chrono::steady_clock::duration wait)
       : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
                  0600)) {
     if (fd_ < 0) {
@@ -335,12 +337,11 @@ class FileLock {
       problem_ = "the lock " + path + " is not a regular file";
       return;
     }
-    auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    auto deadline = std::chrono::steady_clock::now() + wait;
     while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
       if (errno != EWOULDBLOCK && errno != EINTR) return;
       if (std::chrono::steady_clock::now() >= deadline) {
-        problem_ = "another process has held the lock " + path + " for " +
-                   std::to_string(kLockWait.count()) + " s";
+        problem_ = "another process kept the lock " + path + " busy";
         return;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -481,15 +482,25 @@ void storeCookie(std::string_view host, std::string_view setCookieValue) {
   if (store.handle) addToCurl(store, *checked);
 }
 
-// Writes this process's changes to the file; why not, when they stay noted for the next save.
-std::string saveLocked() {
-  const std::string& path = currentPathLocked();
+// Writes this process's changes to the file, waiting up to wait for its lock; empty when they
+// are in the file, otherwise why not (they stay noted for the next save). The lock is waited for
+// without the store's mutex, so that requests go on meanwhile.
+std::string save(std::chrono::steady_clock::duration wait) {
+  std::string path;
+  {
+    std::lock_guard lock(storeMutex);
+    if (changed.empty() && removed.empty()) return {};
+    path = currentPathLocked();
+  }
   auto slash = path.find_last_of('/');
   std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   if (slash != std::string::npos && !makeDirs(dir)) return "cannot make the folder " + dir;
-  FileLock fileLock(path + ".lock");
+  FileLock fileLock(path + ".lock", wait);
   if (!fileLock.problem().empty()) return fileLock.problem();
+  std::lock_guard lock(storeMutex);
+  // Saved meanwhile, or another file chosen (whose store starts afresh).
+  if ((changed.empty() && removed.empty()) || path != currentPathLocked()) return {};
   // Something other than a file (a FIFO, a device, a folder) is left as it is.
   struct stat st {};
   if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
@@ -505,11 +516,53 @@ std::string saveLocked() {
   return {};
 }
 
+// A thread that finishes saves the request threads gave up on, waiting up to kLockWait for the
+// lock. Never freed: it may be waiting when the process ends.
+struct Saver {
+  std::mutex mutex;
+  std::condition_variable wake, idle;
+  bool wanted = false, saving = false;
+
+  void run() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      wake.wait(lock, [this] { return wanted; });
+      wanted = false;
+      saving = true;
+      lock.unlock();
+      save(kLockWait);
+      lock.lock();
+      saving = false;
+      idle.notify_all();
+    }
+  }
+};
+
+Saver& saver() {
+  static Saver* s = [] {
+    auto* created = new Saver;
+    std::thread([created] { created->run(); }).detach();
+    return created;
+  }();
+  return *s;
+}
+
+void saveLater() {
+  Saver& s = saver();
+  {
+    std::lock_guard lock(s.mutex);
+    s.wanted = true;
+  }
+  s.wake.notify_one();
+}
+
 void persistCookies() {
   CURLSH* share = cookieShare();
-  std::lock_guard lock(storeMutex);
-  catchUpLocked(share);
-  unsavedReason = changed.empty() && removed.empty() ? std::string() : saveLocked();
+  {
+    std::lock_guard lock(storeMutex);
+    catchUpLocked(share);
+  }
+  if (!save(kPageLockWait).empty()) saveLater();
 }
 
 void setCookieFilePath(std::string path) {
@@ -531,11 +584,22 @@ std::string cookieFilePath() {
 }
 
 std::string saveCookiesNow() {
-  std::lock_guard lock(storeMutex);
-  if (!loadedShare) return {};  // no request was made: nothing to save
-  catchUpLocked(loadedShare);
-  unsavedReason = changed.empty() && removed.empty() ? std::string() : saveLocked();
-  return unsavedReason.empty() ? std::string() : "cookies not saved: " + unsavedReason;
+  {
+    std::lock_guard lock(storeMutex);
+    if (!loadedShare) return {};  // no request was made: nothing to save
+    catchUpLocked(loadedShare);
+  }
+  // One wait of kLockWait in all: first for a save the saver thread is waiting on, then for this
+  // one.
+  const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+  {
+    Saver& s = saver();
+    std::unique_lock lock(s.mutex);
+    s.idle.wait_until(lock, deadline, [&] { return !s.wanted && !s.saving; });
+  }
+  const std::string why =
+      save(std::max(deadline - std::chrono::steady_clock::now(), std::chrono::nanoseconds(0)));
+  return why.empty() ? std::string() : "cookies not saved: " + why;
 }
 
 }  // namespace qelvora

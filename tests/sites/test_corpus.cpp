@@ -181,7 +181,8 @@ TEST(GbkSafeText, KnowsEverySingleHighByteCharacter) {
     if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1)) continue;
     const std::string utf8 = "a" + encodeUtf8(std::u32string(1, c)) + "b";
     const bool single = sizeof out - outLeft == 1;
-    EXPECT_EQ(firstGbkSingleHighByte(utf8).has_value(), single) << std::hex << static_cast<unsigned>(c);
+    EXPECT_EQ(firstGbkSingleHighByte(utf8).has_value(), single)
+        << std::hex << static_cast<unsigned>(c);
     if (!single) continue;
     ++found;
     const std::string safe = gbkSafeText(utf8);

@@ -51,6 +51,16 @@ const RouterTexts& texts() {
   return t;
 }
 
+// The clock is set only to a time between this program's build (a later build knows a later
+// floor) and the end of 2100: a page that says 0, 1e30 or a number past the int range is no
+// reason to move a computer's clock by decades.
+bool plausibleClockTime(const TimeReading& reading) {
+  constexpr double kBuilt = QELVORA_BUILD_EPOCH;
+  constexpr double kEndOf2100 = 4133980800.0;  // 2101-01-01 00:00 UTC
+  const double seconds = reading.milliseconds / 1000;
+  return reading.carriesTime && seconds >= kBuilt && seconds < kEndOf2100;
+}
+
 enum class BuiltIn { None, Time, Men, Women };
 
 BuiltIn builtInQuestion(const Text& q) {
@@ -155,10 +165,10 @@ void answerBuiltIn(AnswerSession& session, BuiltIn which) {
   busyAnimation(c);
   if (!c.mainWindowOpen()) return;
   c.setContent(ctl::kTranscriptBox, transcriptOf(s));
-  // The clock follows a second, fresh fetch; without a time from the page it is left alone rather
-  // than being set back to 1970.
+  // The clock follows a second, fresh fetch; without a plausible time from the page it is left
+  // alone rather than being set back to 1970 or on to 2038.
   const std::optional<TimeReading> now = fetchTimeServingEvents(c);
-  if (now && now->carriesTime) setSystemClock(now->time);
+  if (now && plausibleClockTime(*now)) setSystemClock(now->time);
   if (!pauseWhileOpen(c, 1000)) return;
   typeTranscript(session);
 }

@@ -31,9 +31,10 @@ TimeReading readTimePage(std::string_view page) {
   const int s = p + textLength(kMarker);
   const int e = findText(text, ")", s, false);
   const Text number = midText(text, s, e - s);
-  const int seconds = toInteger(toNumber(number) / 1000);
+  const double milliseconds = toNumber(number);
+  const int seconds = toInteger(milliseconds / 1000);
   return {addToDateTime(DateTime{kBeijingEpoch}, 8, seconds),
-          p >= 1 && e >= 1 && startsWithNumber(number)};
+          p >= 1 && e >= 1 && startsWithNumber(number), milliseconds};
 }
 
 TimeReading fetchBeijingTime() {

@@ -16,6 +16,9 @@ inline constexpr double kBeijingEpoch = 25569.333333333332;
 struct TimeReading {
   DateTime time{kBeijingEpoch};
   bool carriesTime = false;  // the marker, then (after blanks and a sign) a digit, then ")"
+  // The number as the page gives it, in milliseconds since the Unix epoch, before the answer cuts
+  // it to whole seconds and the int range: what tells a nonsense time from a real one.
+  double milliseconds = 0;
 };
 
 // The time page's reading: the milliseconds after the first "window.baidu_time(" up to the next

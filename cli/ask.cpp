@@ -36,14 +36,15 @@ namespace {
 // download limit and a little for the conversion.
 constexpr int kPictureWaitMs = 10'000 + 1'500;
 
-// One --verbose line: method, URL, status or error, bytes, milliseconds. Pages choose URLs, so
-// their control bytes are shown, never sent to the terminal.
+// One --verbose line: method, URL, status or error, bytes, milliseconds. Pages choose URLs and
+// errors may quote them, so every control byte of the line is shown, never sent to the terminal;
+// a CR or LF would otherwise start a forged line of its own.
 std::string requestLine(const RequestRecord& r) {
-  std::string line = showControlBytes(r.method + " " + r.url) + " ";
-  line += r.error.empty() ? std::to_string(r.status) : showControlBytes(r.error);
+  std::string line = r.method + " " + r.url + " ";
+  line += r.error.empty() ? std::to_string(r.status) : r.error;
   if (r.status != 0 && !r.error.empty()) line += " (status " + std::to_string(r.status) + ")";
   line += " " + std::to_string(r.bytes) + " bytes " + std::to_string(r.milliseconds) + " ms";
-  return line;
+  return showControlBytesInLine(line);
 }
 
 int usageError(const std::string& why) {
@@ -200,6 +201,11 @@ int runAsk(int argc, char** argv) {
   // An answer that could not be written out (a full disk, say) is no success.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "qelvora-ask: cannot write the answer to standard output\n");
+    status = 1;
+  }
+  // Cookies a busy lock kept out of the file get one more bounded wait; lost ones are no success.
+  if (const std::string unsaved = saveCookiesNow(); !unsaved.empty()) {
+    std::fprintf(stderr, "qelvora-ask: %s\n", unsaved.c_str());
     status = 1;
   }
   if (status == 0 && run->networkFailed()) status = 3;

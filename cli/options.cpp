@@ -11,20 +11,33 @@ namespace qelvora::cli {
 
 namespace {
 
-// "host" or "host:port" (an IPv6 address in brackets); nothing a URL would read as more.
+// "host" or "host:port", the host a name, an IPv4 address or an IPv6 address in brackets
+// ("[::1]:8750"); nothing a URL would read as more.
 bool isHost(std::string_view h) {
   if (h.empty()) return false;
   for (unsigned char c : h)
     if (c <= 0x20 || c == 0x7F || c == '/' || c == '?' || c == '#' || c == '@' || c == '\\')
       return false;
-  std::size_t close = h.rfind(']');
-  std::size_t colon = h.rfind(':');
-  if (h.front() == '[' && close == std::string_view::npos) return false;
-  if (colon == std::string_view::npos || (close != std::string_view::npos && colon < close))
-    return true;
-  if (colon == 0) return false;
-  if (h.front() != '[' && h.find(':') != colon) return false;  // bare IPv6 needs brackets
-  std::string_view port = h.substr(colon + 1);
+  std::string_view port;
+  if (h.front() == '[') {
+    const std::size_t close = h.find(']');
+    if (close == std::string_view::npos) return false;
+    const std::string_view address = h.substr(1, close - 1);
+    if (address.find(':') == std::string_view::npos ||
+        address.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos)
+      return false;
+    const std::string_view rest = h.substr(close + 1);
+    if (rest.empty()) return true;
+    if (rest.front() != ':') return false;
+    port = rest.substr(1);
+  } else {
+    if (h.find_first_of("[]") != std::string_view::npos) return false;
+    const std::size_t colon = h.find(':');
+    if (colon == std::string_view::npos) return true;
+    if (colon == 0 || h.find(':', colon + 1) != std::string_view::npos)
+      return false;  // bare IPv6 needs brackets
+    port = h.substr(colon + 1);
+  }
   if (port.empty() || port.size() > 5) return false;
   long value = 0;
   for (char c : port) {
@@ -167,9 +180,10 @@ const char* usageText() {
          "                      status or error, bytes, milliseconds\n"
          "  -h, --help          show this text\n"
          "  --version           show the version\n"
-         "Exit status: 0 the answer has been typed; 1 the answer or the picture could not be\n"
-         "written; 2 usage error; 3 the answer has been typed, but a page fetch failed at the\n"
-         "network level (no connection, time-out, TLS failure, body over the limit).\n";
+         "Exit status: 0 the answer has been typed; 1 the answer, the picture or the cookies\n"
+         "could not be written; 2 usage error; 3 the answer has been typed, but a page fetch\n"
+         "failed at the network level (no connection, time-out, TLS failure, body over the "
+         "limit).\n";
 }
 
 }  // namespace qelvora::cli

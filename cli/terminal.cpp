@@ -14,11 +14,13 @@ void put(std::FILE* f, std::string_view bytes) {
 
 }  // namespace
 
-std::string showControlBytes(std::string_view bytes) {
+namespace {
+
+std::string caretForm(std::string_view bytes, bool keepLayout) {
   std::string out;
   out.reserve(bytes.size());
   for (const char c : bytes) {
-    if (isControlByte(c) && c != '\t' && c != '\n' && c != '\r') {
+    if (isControlByte(c) && !(keepLayout && (c == '\t' || c == '\n' || c == '\r'))) {
       out += '^';
       out += c == 0x7F ? '?' : static_cast<char>(c + 0x40);
     } else {
@@ -26,6 +28,16 @@ std::string showControlBytes(std::string_view bytes) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string showControlBytes(std::string_view bytes) {
+  return caretForm(bytes, true);
+}
+
+std::string showControlBytesInLine(std::string_view bytes) {
+  return caretForm(bytes, false);
 }
 
 TerminalControls::TerminalControls(ControlAccess& form, TerminalSettings settings, std::FILE* out,

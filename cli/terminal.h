@@ -24,6 +24,9 @@ struct TerminalSettings {
 // and CR, and DEL, in caret form ("^[" for ESC, "^?" for DEL), as cat -v writes them. Every other
 // byte is kept. (Pages reach the answer through GBK, which holds no C1 controls.)
 std::string showControlBytes(std::string_view bytes);
+// The same for one line of a log: TAB, LF and CR in caret form too, so that nothing a page chose
+// can end the line and forge another.
+std::string showControlBytesInLine(std::string_view bytes);
 
 class TerminalControls : public ControlAccess {
  public:

@@ -1,8 +1,13 @@
 #include "sites/corpus.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 #include <span>
@@ -58,7 +63,11 @@ std::vector<Block> readBlocks(const std::string& file, std::string_view text) {
       bodyLines.push_back(line);
       continue;
     }
-    if (line.starts_with("#")) continue;
+    if (line.starts_with("#")) {
+      // Refused here too, as everywhere else: the program reads a page only up to its first NUL.
+      if (line.find('\0') != std::string::npos) failAt(file, lineNo, "comment holds a NUL byte");
+      continue;
+    }
     if (trim(line).empty()) {
       if (!current.headers.empty()) {
         inBody = true;
@@ -182,10 +191,20 @@ void checkFieldMarkers(const Fields& f, const std::string& field, const std::str
   if (marker) f.fail(field, markerFault("\"" + field + "\"", f.get("key"), *marker));
 }
 
-// Every text must reach the program intact: valid UTF-8 that GBK can hold.
+// Every text must reach the program intact: valid UTF-8 that GBK can hold, each character as
+// itself (a single byte of 0x80 or more would swallow the byte after it, a marker's first).
 void checkText(const Fields& f, const std::string& field, const std::string& text) {
   if (!decodeUtf8(text)) f.fail(field, "\"" + field + "\" is not valid UTF-8");
   if (!utf8ToGbk(text)) f.fail(field, "\"" + field + "\" holds a character that GBK cannot hold");
+  if (const auto c = firstGbkSingleHighByte(text)) {
+    const std::string shown = encodeUtf8(std::u32string(1, *c));
+    char byte[8];
+    std::snprintf(byte, sizeof byte, "0x%02X",
+                  static_cast<unsigned char>(utf8ToGbk(shown).value_or("?").front()));
+    f.fail(field, "\"" + field + "\" of \"" + f.get("key") + "\" holds \"" + shown +
+                      "\", which GBK writes as the single byte " + byte + "; write it out (\"" +
+                      gbkSafeText(shown) + "\")");
+  }
 }
 
 void checkField(const Fields& f, const std::string& field, const std::string& text) {
@@ -341,10 +360,29 @@ std::vector<Program> readSoftware(const std::string& file, std::string_view cont
   return programs;
 }
 
+// A corpus file is far smaller; anything larger (a link to /dev/zero, say) is no corpus.
+constexpr size_t kMaxFileBytes = 16u << 20;
+
+// Opened without waiting (a FIFO would block until a writer came) and read only when it is a
+// regular file, at most kMaxFileBytes of it.
 std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string text{std::istreambuf_iterator<char>(in), {}};
-  if (!in && !in.eof()) throw CorpusError("cannot read " + path.string());
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) throw CorpusError("cannot read " + path.string() + ": " + std::strerror(errno));
+  struct stat st {};
+  std::string why;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) why = "not a regular file";
+  std::string text;
+  char buffer[65536];
+  while (why.empty()) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) why = std::strerror(errno);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+    if (text.size() > kMaxFileBytes) why = "larger than 16 MiB";
+  }
+  close(fd);
+  if (!why.empty()) throw CorpusError("cannot read " + path.string() + ": " + why);
   return text;
 }
 

@@ -9,18 +9,44 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <thread>
 
 namespace qelvora::sites {
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct ConnectionState;
+
+}  // namespace
+
+// Besides the routes, the connections that are still reading a request head, oldest first. One
+// client can open connections as fast as it likes and keep each alive with a byte now and then;
+// so a head must be whole within headSeconds of its start, and when the connections come near
+// the limit the oldest unfinished head gives way to the newcomer. A normal request sends its head
+// at once and never waits in this list for long, so it is never the one to go.
 struct Server::Handler {
   const Sites& sites;
   bool log;
+  unsigned roomLimit;  // more open connections than this: the oldest head goes
+  Clock::duration headTime;
+
+  std::mutex mutex;
+  std::list<ConnectionState*> heads;
+  unsigned open = 0;
+  bool stopping = false;
+  std::condition_variable stop;
+  std::thread reaper;
 };
 
 namespace {
@@ -31,7 +57,43 @@ struct ConnectionState {
   std::string target;
   std::string localAddress;
   bool headersSeen = false;  // the handler has had its first call for this request
+  // Under the handler's mutex: the socket, and the place in its list of heads while in it.
+  int fd = -1;
+  bool inHeads = false;
+  Clock::time_point headSince;
+  std::list<ConnectionState*>::iterator at;
 };
+
+void startHead(Server::Handler& h, ConnectionState& c) {
+  if (c.inHeads) return;
+  c.headSince = Clock::now();
+  c.at = h.heads.insert(h.heads.end(), &c);
+  c.inHeads = true;
+}
+
+void endHead(Server::Handler& h, ConnectionState& c) {
+  if (!c.inHeads) return;
+  h.heads.erase(c.at);
+  c.inHeads = false;
+}
+
+// Ends the connection of the oldest head. The library learns of it as of a client that went
+// away. Its socket is still open: the library tells of a closed connection before it closes the
+// socket, and that news waits for this mutex.
+void dropOldestHead(Server::Handler& h) {
+  ConnectionState* oldest = h.heads.front();
+  endHead(h, *oldest);
+  if (oldest->fd >= 0) shutdown(oldest->fd, SHUT_RDWR);
+}
+
+// Once a second: heads older than their time go.
+void reapHeads(Server::Handler& h) {
+  std::unique_lock lock(h.mutex);
+  while (!h.stop.wait_for(lock, std::chrono::seconds(1), [&] { return h.stopping; })) {
+    const Clock::time_point due = Clock::now() - h.headTime;
+    while (!h.heads.empty() && h.heads.front()->headSince < due) dropOldestHead(h);
+  }
+}
 
 std::string addressText(const sockaddr_storage& address) {
   char text[INET6_ADDRSTRLEN] = "";
@@ -55,22 +117,44 @@ std::string localAddressOf(int fd) {
   return addressText(address);
 }
 
-void onConnection(void*, MHD_Connection* connection, void** socketContext,
+void onConnection(void* cls, MHD_Connection* connection, void** socketContext,
                   MHD_ConnectionNotificationCode code) {
+  Server::Handler& h = *static_cast<Server::Handler*>(cls);
   if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
-    delete static_cast<ConnectionState*>(*socketContext);
+    auto* state = static_cast<ConnectionState*>(*socketContext);
+    std::lock_guard lock(h.mutex);
+    if (h.open > 0) --h.open;
+    if (state) endHead(h, *state);
+    delete state;
     *socketContext = nullptr;
     return;
   }
+  std::unique_ptr<ConnectionState> state;
   try {
-    auto state = std::make_unique<ConnectionState>();
+    state = std::make_unique<ConnectionState>();
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    if (info) state->localAddress = localAddressOf(info->connect_fd);
-    *socketContext = state.release();
+    if (info) {
+      state->fd = info->connect_fd;
+      state->localAddress = localAddressOf(info->connect_fd);
+    }
   } catch (const std::bad_alloc&) {
-    *socketContext = nullptr;  // the handler then refuses the connection's requests
+    state.reset();  // the handler then refuses the connection's requests
   }
+  std::lock_guard lock(h.mutex);
+  ++h.open;
+  if (state) startHead(h, *state);
+  if (h.open > h.roomLimit && !h.heads.empty() && h.heads.front() != state.get()) dropOldestHead(h);
+  *socketContext = state.release();
+}
+
+// A request has been answered (or has failed): the connection waits for its next head.
+void onCompleted(void* cls, MHD_Connection*, void** requestContext, MHD_RequestTerminationCode) {
+  auto* state = static_cast<ConnectionState*>(*requestContext);
+  if (!state) return;
+  Server::Handler& h = *static_cast<Server::Handler*>(cls);
+  std::lock_guard lock(h.mutex);
+  startHead(h, *state);
 }
 
 // Called with each request's target before the library decodes it; the returned state becomes the
@@ -106,11 +190,13 @@ MHD_Response* responseFor(Reply& reply) {
 
 MHD_Result onRequest(void* cls, MHD_Connection* connection, const char*, const char* method,
                      const char*, const char*, size_t* uploadSize, void** requestContext) {
-  const Server::Handler& handler = *static_cast<const Server::Handler*>(cls);
+  Server::Handler& handler = *static_cast<Server::Handler*>(cls);
   auto* state = static_cast<ConnectionState*>(*requestContext);
   if (!state) return MHD_NO;
   if (!state->headersSeen) {
     state->headersSeen = true;
+    std::lock_guard lock(handler.mutex);
+    endHead(handler, *state);
     return MHD_YES;
   }
   if (*uploadSize != 0) {
@@ -177,7 +263,10 @@ int listenOn(const std::string& address, int port) {
 }  // namespace
 
 Server::Server(const Sites& sites, const ServerSettings& settings)
-    : handler_(std::make_unique<Handler>(Handler{sites, settings.log})) {
+    : handler_(std::make_unique<Handler>(
+          sites, settings.log,
+          settings.connectionLimit - std::max(settings.connectionLimit / 8, 1u),
+          std::chrono::seconds(settings.headSeconds))) {
   const int fd = listenOn(settings.address, settings.port);
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
@@ -189,22 +278,33 @@ Server::Server(const Sites& sites, const ServerSettings& settings)
   // costs tens of microseconds, so one thread per processor keeps them all busy under load.
   const unsigned threads =
       settings.threads ? settings.threads : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-  const unsigned flags =
-      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | (settings.log ? MHD_USE_ERROR_LOG : 0);
-  daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &onRequest, handler_.get(),
-                             MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
-                             settings.connectionLimit, MHD_OPTION_CONNECTION_TIMEOUT,
-                             settings.idleSeconds, MHD_OPTION_NOTIFY_CONNECTION, &onConnection,
-                             nullptr, MHD_OPTION_URI_LOG_CALLBACK, &onTarget, nullptr,
-                             MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_END);
+  // The inter-thread channel wakes the listener threads at once when the server stops; without it
+  // they notice only at their next time-out. A request head is small: 16 KiB of memory per
+  // connection holds any the program sends and keeps thousands of connections cheap.
+  const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC |
+                         (settings.log ? MHD_USE_ERROR_LOG : 0);
+  daemon_ = MHD_start_daemon(
+      flags, 0, nullptr, nullptr, &onRequest, handler_.get(), MHD_OPTION_LISTEN_SOCKET, fd,
+      MHD_OPTION_CONNECTION_LIMIT, settings.connectionLimit, MHD_OPTION_CONNECTION_TIMEOUT,
+      settings.idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16 * 1024),
+      MHD_OPTION_NOTIFY_CONNECTION, &onConnection, handler_.get(), MHD_OPTION_NOTIFY_COMPLETED,
+      &onCompleted, handler_.get(), MHD_OPTION_URI_LOG_CALLBACK, &onTarget, nullptr,
+      MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_END);
   if (!daemon_) {
     close(fd);
     throw std::runtime_error("cannot start serving on " + settings.address + " port " +
                              std::to_string(port_));
   }
+  handler_->reaper = std::thread(reapHeads, std::ref(*handler_));
 }
 
 Server::~Server() {
+  {
+    std::lock_guard lock(handler_->mutex);
+    handler_->stopping = true;
+  }
+  handler_->stop.notify_all();
+  handler_->reaper.join();
   MHD_stop_daemon(daemon_);
 }
 

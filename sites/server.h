@@ -16,8 +16,10 @@ struct ServerSettings {
   std::string address = "127.0.0.1";  // a numeric address or a host name
   int port = 8750;                    // 0: a free port
   bool log = false;                   // one line per request on stderr
-  unsigned connectionLimit = 4096;    // more are refused until some close
+  unsigned connectionLimit = 4096;    // more wait until some close; near it the oldest
+                                      // unfinished request head is closed for a newcomer
   unsigned idleSeconds = 10;          // a connection silent this long is closed
+  unsigned headSeconds = 10;          // a request head not whole this long after it began too
   unsigned threads = 0;               // listener threads; 0: one per processor, at most 4
 };
 

@@ -122,7 +122,42 @@ std::string fieldValue(const QueryFields& fields, std::string_view name) {
   return {};
 }
 
+namespace {
+
+// The characters glibc's CP936 (the program's GBK) writes as one byte of 0x80 or more, with what
+// stands for them instead. The sites tests check this list against iconv.
+struct HighByteCharacter {
+  char32_t character;
+  std::string_view utf8, writtenOut;
+};
+constexpr HighByteCharacter kHighByteCharacters[] = {{U'\u20AC', "\u20AC", "欧元"}};
+
+}  // namespace
+
+std::string gbkSafeText(std::string_view utf8) {
+  std::string out;
+  for (const HighByteCharacter& c : kHighByteCharacters) {
+    if (utf8.find(c.utf8) == std::string_view::npos) continue;
+    if (out.empty()) out = utf8;
+    for (size_t at = 0; (at = out.find(c.utf8, at)) != std::string::npos; at += c.writtenOut.size())
+      out.replace(at, c.utf8.size(), c.writtenOut);
+  }
+  return out.empty() ? std::string(utf8) : out;
+}
+
+std::optional<char32_t> firstGbkSingleHighByte(std::string_view utf8) {
+  size_t first = std::string_view::npos;
+  char32_t found = 0;
+  for (const HighByteCharacter& c : kHighByteCharacters) {
+    const size_t at = utf8.find(c.utf8);
+    if (at < first) first = at, found = c.character;
+  }
+  if (first == std::string_view::npos) return std::nullopt;
+  return found;
+}
+
 std::string escapeHtml(std::string_view text) {
+  if (firstGbkSingleHighByte(text)) return escapeHtml(gbkSafeText(text));
   std::string out;
   out.reserve(text.size());
   for (char c : text) {

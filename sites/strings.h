@@ -25,8 +25,15 @@ std::optional<QueryFields> parseQuery(std::string_view target);
 // The value of the first field of that name, or the empty string.
 std::string fieldValue(const QueryFields& fields, std::string_view name);
 
-// Text for HTML content and attribute values: & < > " ' escaped.
+// Text for HTML content and attribute values: & < > " ' escaped, and made gbkSafeText.
 std::string escapeHtml(std::string_view text);
+
+// UTF-8 text whose every character the program, which cuts pages as GBK, reads as itself: a
+// character that GBK writes as a single byte of 0x80 or more ("€" is 0x80, which a marker search
+// takes for half of a two-byte character) is written out ("欧元"). Use it on any text a page shows.
+std::string gbkSafeText(std::string_view utf8);
+// The first character of UTF-8 text that GBK writes as such a single byte, or nullopt.
+std::optional<char32_t> firstGbkSingleHighByte(std::string_view utf8);
 
 // Markup reduced to its text: tags dropped, &nbsp; and the basic entities resolved, runs of white
 // space folded into one space.

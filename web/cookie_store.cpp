@@ -12,11 +12,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <mutex>
@@ -35,6 +39,11 @@ namespace {
 
 // A cookie file larger than this is read only this far (a whole store is far smaller).
 constexpr std::size_t kMaxFileBytes = 64u << 20;
+// How long a save waits for a peer that holds the file's lock: as long as a person would wait,
+// so that a slow peer costs no cookie. A request thread holds up its page while it saves, so it
+// waits only kPageLockWait and leaves the rest of the wait to the saver thread.
+constexpr std::chrono::seconds kLockWait{30};
+constexpr std::chrono::seconds kPageLockWait{1};
 
 bool sameNoCase(std::string_view a, std::string_view b) {
   return compareText(a, b, false) == 0;
@@ -60,6 +69,14 @@ std::vector<Cookie> known;
 // This process's own changes since the file was last read or written, by cookieKey.
 std::unordered_map<std::string, Cookie> changed;
 std::unordered_set<std::string> removed;
+// Paths already named on standard error, so that each is named once.
+std::unordered_set<std::string> toldPaths;
+
+// One line on standard error naming a file the store leaves alone, once per file.
+void tellOnce(const std::string& path, const std::string& line) {
+  if (!toldPaths.insert(path).second) return;
+  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, line.c_str());
+}
 
 std::string defaultCookieFilePath() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
@@ -119,22 +136,49 @@ void dropFromCurl(StoreHandle& store, Cookie c) {
   addToCurl(store, c);
 }
 
-// The live cookies curl holds, in its own order.
+// The live cookies curl holds, in its own order. Cookies the file could not hold (curl takes a
+// Path of any length, say) are dropped from curl here, so that the store's bounds, which count
+// only what the file can hold, hold for everything in memory.
 std::vector<Cookie> curlCookies(StoreHandle& store) {
   std::vector<Cookie> cookies;
   const HeaderList list = cookieList(store);
   std::int64_t now = nowSeconds();
   for (curl_slist* item = list.get(); item; item = item->next) {
     auto cookie = parseCookieLine(item->data);
-    if (cookie && !expired(*cookie, now)) cookies.push_back(std::move(*cookie));
+    if (cookie && !expired(*cookie, now)) {
+      cookies.push_back(std::move(*cookie));
+    } else if (!cookie) {
+      // curl's own line with its expiry field set to the past replaces the cookie and so drops it.
+      std::string line = item->data;
+      std::size_t at = 0;
+      for (int tabs = 0; tabs < 4 && at != std::string::npos; ++tabs) at = line.find('\t', at + 1);
+      const std::size_t end = at == std::string::npos ? at : line.find('\t', at + 1);
+      if (end == std::string::npos) continue;
+      line.replace(at + 1, end - at - 1, "1");
+      curl_easy_setopt(store.handle, CURLOPT_COOKIELIST, line.c_str());
+    }
   }
   return cookies;
+}
+
+// Opens path for reading without waiting (a FIFO would block until a writer came); only a
+// regular file is kept open. -1 when there is none, -2 when it is something else (named once).
+int openRegularFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+  close(fd);
+  tellOnce(path, "the cookie file " + path +
+                     " is not a regular file; it is neither read nor "
+                     "replaced");
+  return -2;
 }
 
 // The file's content, or empty when there is none; a huge file is cut at its last whole line.
 std::string readCookieFile(const std::string& path) {
   std::string content;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = openRegularFile(path);
   if (fd < 0) return content;
   char buffer[65536];
   for (;;) {
@@ -274,20 +318,30 @@ bool writeAll(int fd, const std::string& data) {
   return true;
 }
 
-// Held while a process reads, merges and replaces the file. The save runs on a request thread
-// before its page is handed over, so a peer that holds the lock for long (a stopped process) must
-// not hold up the page: after kLockWait the save is left to the next one. Without a usable lock
-// (a file system that has none) the save goes ahead unlocked rather than not at all.
+// Held while a process reads, merges and replaces the file. A peer that holds it is waited for
+// up to the given time; then the save is left to the next one, and the caller learns why. The
+// lock is never a link (a link would make us create or lock some other file) and never anything
+// but a regular file. Without a usable lock (a file system that has none) the save goes ahead
+// unlocked rather than not at all.
 class FileLock {
  public:
-  explicit FileLock(const std::string& path)
-      : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-    if (fd_ < 0) return;
-    auto deadline = std::chrono::steady_clock::now() + kLockWait;
+  FileLock(const std::string& path, std::chrono::steady_clock::duration wait)
+      : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                 0600)) {
+    if (fd_ < 0) {
+      if (errno == ELOOP) problem_ = "the lock " + path + " is a symbolic link";
+      return;
+    }
+    struct stat st {};
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+      problem_ = "the lock " + path + " is not a regular file";
+      return;
+    }
+    auto deadline = std::chrono::steady_clock::now() + wait;
     while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
       if (errno != EWOULDBLOCK && errno != EINTR) return;
       if (std::chrono::steady_clock::now() >= deadline) {
-        busy_ = true;
+        problem_ = "another process kept the lock " + path + " busy";
         return;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -299,12 +353,12 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
-  bool busy() const { return busy_; }
+  // Why the file must not be saved now; empty when the lock is held (or cannot be had at all).
+  const std::string& problem() const { return problem_; }
 
  private:
-  static constexpr std::chrono::seconds kLockWait{5};
   int fd_;
-  bool busy_ = false;
+  std::string problem_;
 };
 
 // Temporary files of a save that was killed half-way. Called under the lock, when no other save
@@ -428,24 +482,87 @@ void storeCookie(std::string_view host, std::string_view setCookieValue) {
   if (store.handle) addToCurl(store, *checked);
 }
 
-void persistCookies() {
-  CURLSH* share = cookieShare();
-  std::lock_guard lock(storeMutex);
-  catchUpLocked(share);
-  if (changed.empty() && removed.empty()) return;
-
-  const std::string& path = currentPathLocked();
+// Writes this process's changes to the file, waiting up to wait for its lock; empty when they
+// are in the file, otherwise why not (they stay noted for the next save). The lock is waited for
+// without the store's mutex, so that requests go on meanwhile.
+std::string save(std::chrono::steady_clock::duration wait) {
+  std::string path;
+  {
+    std::lock_guard lock(storeMutex);
+    if (changed.empty() && removed.empty()) return {};
+    path = currentPathLocked();
+  }
   auto slash = path.find_last_of('/');
   std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (slash != std::string::npos && !makeDirs(dir)) return;
-  FileLock fileLock(path + ".lock");
-  if (fileLock.busy()) return;  // the changes stay noted for the next save
+  if (slash != std::string::npos && !makeDirs(dir)) return "cannot make the folder " + dir;
+  FileLock fileLock(path + ".lock", wait);
+  if (!fileLock.problem().empty()) return fileLock.problem();
+  std::lock_guard lock(storeMutex);
+  // Saved meanwhile, or another file chosen (whose store starts afresh).
+  if ((changed.empty() && removed.empty()) || path != currentPathLocked()) return {};
+  // Something other than a file (a FIFO, a device, a folder) is left as it is.
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    openRegularFile(path);  // names it, once
+    return "the cookie file " + path + " is not a regular file";
+  }
   removeStaleTemporaries(dir.empty() ? "/" : dir, base);
   std::vector<Cookie> merged = mergedLocked(readCookieFile(path));
-  if (!replaceFile(path, dir, formatCookieFile(merged))) return;  // kept for the next save
+  if (!replaceFile(path, dir, formatCookieFile(merged)))
+    return "cannot write " + path + ": " + std::strerror(errno);
   changed.clear();
   removed.clear();
+  return {};
+}
+
+// A thread that finishes saves the request threads gave up on, waiting up to kLockWait for the
+// lock. Never freed: it may be waiting when the process ends.
+struct Saver {
+  std::mutex mutex;
+  std::condition_variable wake, idle;
+  bool wanted = false, saving = false;
+
+  void run() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      wake.wait(lock, [this] { return wanted; });
+      wanted = false;
+      saving = true;
+      lock.unlock();
+      save(kLockWait);
+      lock.lock();
+      saving = false;
+      idle.notify_all();
+    }
+  }
+};
+
+Saver& saver() {
+  static Saver* s = [] {
+    auto* created = new Saver;
+    std::thread([created] { created->run(); }).detach();
+    return created;
+  }();
+  return *s;
+}
+
+void saveLater() {
+  Saver& s = saver();
+  {
+    std::lock_guard lock(s.mutex);
+    s.wanted = true;
+  }
+  s.wake.notify_one();
+}
+
+void persistCookies() {
+  CURLSH* share = cookieShare();
+  {
+    std::lock_guard lock(storeMutex);
+    catchUpLocked(share);
+  }
+  if (!save(kPageLockWait).empty()) saveLater();
 }
 
 void setCookieFilePath(std::string path) {
@@ -464,6 +581,25 @@ void setCookieFilePath(std::string path) {
 std::string cookieFilePath() {
   std::lock_guard lock(storeMutex);
   return currentPathLocked();
+}
+
+std::string saveCookiesNow() {
+  {
+    std::lock_guard lock(storeMutex);
+    if (!loadedShare) return {};  // no request was made: nothing to save
+    catchUpLocked(loadedShare);
+  }
+  // One wait of kLockWait in all: first for a save the saver thread is waiting on, then for this
+  // one.
+  const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+  {
+    Saver& s = saver();
+    std::unique_lock lock(s.mutex);
+    s.idle.wait_until(lock, deadline, [&] { return !s.wanted && !s.saving; });
+  }
+  const std::string why =
+      save(std::max(deadline - std::chrono::steady_clock::now(), std::chrono::nanoseconds(0)));
+  return why.empty() ? std::string() : "cookies not saved: " + why;
 }
 
 }  // namespace qelvora

@@ -12,4 +12,10 @@ namespace qelvora {
 void setCookieFilePath(std::string path);
 std::string cookieFilePath();
 
+// Saves what this process has changed and not yet saved: a save after a response waits only
+// briefly for a busy lock and leaves the rest to a thread of its own, which a process that ends
+// must wait for. Waits about 30 s in all; empty when every cookie is in the file, otherwise one
+// line saying why not.
+std::string saveCookiesNow();
+
 }  // namespace qelvora

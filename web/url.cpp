@@ -11,6 +11,17 @@ int portNumber(std::string_view portText) {
   return toInteger(toNumber(portText));
 }
 
+// The colon before the port: the first one, or for a bracketed IPv6 literal ("[::1]:8750") the
+// first one behind its closing bracket; -1 when there is none.
+int portColon(std::string_view authority) {
+  int from = 1;
+  if (leftText(authority, 1) == "[") {
+    const int close = findText(authority, "]", 1, false);
+    if (close != -1) from = close + 1;
+  }
+  return findText(authority, ":", from, false);
+}
+
 }  // namespace
 
 // The host starts after the first "http://" anywhere in the URL (or at the start when there is
@@ -21,7 +32,7 @@ Text httpHost(std::string_view url, bool keepPort) {
   int slash = findText(url, "/", start, false);
   Text piece = midText(url, start, slash != -1 ? slash - start : textLength(url));
   if (!keepPort) {
-    int colon = findText(piece, ":", 1, false);
+    int colon = portColon(piece);
     if (colon != -1) piece = leftText(piece, colon - 1);
   }
   return toLower(piece);
@@ -37,7 +48,7 @@ Text httpPath(std::string_view url) {
 
 int httpPort(std::string_view url) {
   Text hostAndPort = httpHost(url, true);
-  int colon = findText(hostAndPort, ":", 1, false);
+  int colon = portColon(hostAndPort);
   if (colon == -1) return 80;
   return portNumber(rightText(hostAndPort, textLength(hostAndPort) - colon));
 }
@@ -48,7 +59,7 @@ Text urlHost(std::string_view url) {
   rest = replaceText(rest, "http://", {}, 1, std::nullopt, true);
   int slash = findText(rest, "/", 1, false);
   if (slash != -1) rest = leftText(rest, slash - 1);
-  int colon = findText(rest, ":", 1, false);
+  int colon = portColon(rest);
   if (colon != -1) rest = leftText(rest, colon - 1);
   return toLower(rest);
 }
@@ -72,7 +83,7 @@ int urlPort(std::string_view url) {
     int slash = findText(url, "/", 1, true);
     authority = slash != -1 ? leftText(url, slash - 1) : Text(url);
   }
-  int colon = findText(authority, ":", 1, true);
+  int colon = portColon(authority);
   if (colon == -1) return portNumber("80");
   return portNumber(rightText(authority, textLength(authority) - colon));
 }

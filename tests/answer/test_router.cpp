@@ -70,9 +70,10 @@ class BuiltInTest : public RouterTest, public ::testing::WithParamInterface<Buil
 
 TEST_P(BuiltInTest, AnswersWithTranscriptProgressAndClock) {
   const BuiltInCase& c = GetParam();
-  // 2014-05-13 16:53:20 UTC, then five seconds later: Beijing time is eight hours ahead.
-  TimeService time({"<script>window.baidu_time(1400000000000);</script>",
-                    "<script>window.baidu_time(1400000005000);</script>"});
+  // 2030-03-17 17:46:40 UTC, then five seconds later: Beijing time is eight hours ahead. The
+  // clock is set only to times after the build, so these lie in the future.
+  TimeService time({"<script>window.baidu_time(1900000000000);</script>",
+                    "<script>window.baidu_time(1900000005000);</script>"});
   AnswerRig rig;
   ASSERT_TRUE(rig.ask(gbk(c.question), 0)) << rig.formState();
 
@@ -87,7 +88,7 @@ TEST_P(BuiltInTest, AnswersWithTranscriptProgressAndClock) {
   const auto calls = rig.clock->calls();
   ASSERT_EQ(calls.size(), 1u);
   const DateTime set =
-      c.timeAnswer ? beijing(2014, 5, 14, 0, 53, 25) : beijing(2014, 5, 14, 0, 53, 20);
+      c.timeAnswer ? beijing(2030, 3, 18, 1, 46, 45) : beijing(2030, 3, 18, 1, 46, 40);
   EXPECT_NEAR(calls[0].days, set.days, 1e-8);
   EXPECT_EQ(rig.model.focusedControl(), std::string(ctl::kQuestionBox));
 }
@@ -108,9 +109,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The time shown is the first fetch's; the clock gets the second one.
         BuiltInCase{"Time", "北京时间",
-                    "问：北京时间？\r\n答：现在是北京时间：2014年5月14日0时53分20秒", true, true},
+                    "问：北京时间？\r\n答：现在是北京时间：2030年3月18日1时46分40秒", true, true},
         BuiltInCase{"TimeByHour", "现在几点",
-                    "问：北京时间？\r\n答：现在是北京时间：2014年5月14日0时53分20秒", true, true},
+                    "问：北京时间？\r\n答：现在是北京时间：2030年3月18日1时46分40秒", true, true},
         BuiltInCase{"Men", "男人是什么", kMen, true, false},
         BuiltInCase{"MenWithQuestionMark", "男人是什么？", kMen, true, false},
         BuiltInCase{"Women", "女人是什么", kWomen, false, false},
@@ -156,6 +157,7 @@ TEST_P(TimePageTest, AnswerReadsThePageAndOnlyANumberSetsTheClock) {
 
 constexpr char kEpoch[] = "1970年1月1日8时";
 constexpr char k2014[] = "2014年5月14日0时53分20秒";
+constexpr char k2030[] = "2030年3月18日1时46分40秒";
 INSTANTIATE_TEST_SUITE_P(
     Router, TimePageTest,
     ::testing::Values(
@@ -164,12 +166,22 @@ INSTANTIATE_TEST_SUITE_P(
         TimePageCase{"NotANumber", "window.baidu_time(nan);", kEpoch, false},
         TimePageCase{"EmptyBody", "", kEpoch, false},
         TimePageCase{"Unreachable", "", kEpoch, false, true},
-        TimePageCase{"LineBreakBeforeTheNumber", "window.baidu_time(\r\n1400000000000)", k2014,
+        TimePageCase{"LineBreakBeforeTheNumber", "window.baidu_time(\r\n1900000000000)", k2030,
                      true},
-        TimePageCase{"PlusSign", "window.baidu_time(+1400000000000)", k2014, true},
-        TimePageCase{"FullWidthDigits", "window.baidu_time(１４０００００００００００)", k2014,
+        TimePageCase{"PlusSign", "window.baidu_time(+1900000000000)", k2030, true},
+        TimePageCase{"FullWidthDigits", "window.baidu_time(１９０００００００００００)", k2030,
                      true},
-        TimePageCase{"BeforeTheEpoch", "window.baidu_time(-5000)", "1970年1月1日7时59分55秒", true},
+        // A time the page says but the clock never follows: before this program was built, past
+        // 2100, or past the range the answer can show (which then shows 2038).
+        TimePageCase{"BeforeTheEpoch", "window.baidu_time(-5000)", "1970年1月1日7时59分55秒",
+                     false},
+        TimePageCase{"Zero", "window.baidu_time(0)", kEpoch, false},
+        TimePageCase{"BeforeTheBuild", "window.baidu_time(1400000000000)", k2014, false},
+        TimePageCase{"After2100", "window.baidu_time(4133980800000)", "2038年1月19日11时14分7秒",
+                     false},
+        TimePageCase{"HugeNumber", "window.baidu_time(99999999999999999999)",
+                     "2038年1月19日11时14分7秒", false},
+        TimePageCase{"Exponent", "window.baidu_time(1e30)", "2038年1月19日11时14分7秒", false},
         // Without the marker the piece from byte 17 to the next ")" is read.
         TimePageCase{"NoMarkerFromByte17", "xxxxxxxxxxxxxxxx1400000000000)", k2014, false}),
     [](const ::testing::TestParamInfo<TimePageCase>& p) { return std::string(p.param.name); });

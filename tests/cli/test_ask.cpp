@@ -252,6 +252,65 @@ TEST_F(Ask, ControlBytesReachNoTerminal) {
     EXPECT_EQ(shown.out.find(raw), std::string::npos) << "raw control bytes reached the terminal";
 }
 
+// Every host option takes a bracketed IPv6 literal: each source and the time answer through a
+// sites server on ::1.
+TEST_F(Ask, BracketedIpv6Hosts) {
+  qelvora::testing::SitesProcess v6(QELVORA_SITES_PROGRAM, {"--listen", "::1", "--port", "0"});
+  ASSERT_TRUE(v6.running()) << v6.errorOutput();
+  const std::string h = "[::1]:" + std::to_string(v6.port());
+  const std::pair<const char*, const char*> asks[] = {{"1", "天空为什么是蓝色的"},
+                                                      {"2", "彩虹是怎样形成的"},
+                                                      {"3", "电脑上用什么看图软件好"},
+                                                      {"1", "北京时间"}};
+  for (const auto& [source, question] : asks) {
+    Result r = run(
+        QELVORA_ASK_PROGRAM,
+        {"--instant", "--time-host", h, "--source1-host", h, "--source2-host", h, "--source3-host",
+         h, "--cookie-file", (scratch_ / "cookies.txt").string(), "--source", source, question});
+    EXPECT_EQ(r.exitCode, 0) << question << r.err;
+    EXPECT_TRUE(r.out.starts_with("问：")) << r.out;
+    EXPECT_EQ(r.out.find("对不起"), std::string::npos) << question;
+  }
+}
+
+// Cookies that cannot be saved are no success: here the lock beside the cookie file is a link
+// to nowhere, which is never followed (nothing is created at its target).
+TEST_F(Ask, UnsavedCookiesAreReported) {
+  const fs::path dir = scratch_ / "unsaved";
+  fs::create_directories(dir);
+  fs::create_symlink(dir / "elsewhere", dir / "cookies.txt.lock");
+  qelvora::testing::RecordingServer site([](const qelvora::testing::RecordedRequest&) {
+    return qelvora::testing::Reply{
+        qelvora::testing::httpReply("200 OK", "Set-Cookie: sid=1; path=/\r\n", "nothing")};
+  });
+  Result r = run(QELVORA_ASK_PROGRAM, {"--instant", "--source1-host", site.hostPort(),
+                                       "--cookie-file", (dir / "cookies.txt").string(), "q"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("qelvora-ask: cookies not saved: the lock " +
+                       (dir / "cookies.txt.lock").string() + " is a symbolic link"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(fs::exists(dir / "elsewhere"));
+  EXPECT_FALSE(fs::exists(dir / "cookies.txt"));
+}
+
+// A page that puts CR LF into the address of its answer page cannot forge a --verbose line.
+TEST_F(Ask, VerboseLinesCannotBeForged) {
+  const std::string forged = "GET http://x/q/trusted 200 4242 bytes 1 ms";
+  qelvora::testing::RecordingServer site([&](const qelvora::testing::RecordedRequest&) {
+    const std::string page = "<a index=\"2\" aId=\"k1\r\n" + forged + "\r\n\" target=\"_blank\">";
+    return qelvora::testing::Reply{qelvora::testing::httpReply("200 OK", "", page)};
+  });
+  Result r =
+      run(QELVORA_ASK_PROGRAM, {"--instant", "--verbose", "--source1-host", site.hostPort(),
+                                "--cookie-file", (scratch_ / "cookies.txt").string(), "forge"});
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_EQ(r.err.find("\n" + forged), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("/q/k1^M^J" + forged + "^M^J refused: control byte in URL"),
+            std::string::npos)
+      << r.err;
+}
+
 // A fetch that failed at the network level still gives the answer as typed, with exit status 3;
 // --verbose tells each request's fate on standard error.
 TEST_F(Ask, NetworkFailuresExitWithThree) {

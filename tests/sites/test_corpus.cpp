@@ -1,10 +1,12 @@
 // The corpus loader refuses files that would give wrong or broken pages, naming file and line.
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "sites/corpus.h"
+#include "sites/strings.h"
 
 namespace qelvora::sites {
 namespace {
@@ -84,6 +86,8 @@ TEST_F(CorpusFiles, RefusesFaultyEntries) {
       {"no colon here\n", kExact, kSoftware, "expected \"name: value\""},
       {"key: 1\nkey: 2\n", kExact, kSoftware, "given twice"},
       {"", kExact, kSoftware, "no entries"},
+      {"# a" + std::string("\0", 1) + "b\n" + kFuzzy, kExact, kSoftware,
+       "fuzzy.txt:1: comment holds a NUL byte"},
       {kFuzzy, "key: a\nquestion: 问\nkeywords: 问\n\n答\n", kSoftware, "shorter than 2"},
       {kFuzzy, "key: a\nquestion: 问题\nkeywords: 问题\n\n1 < 2\n", kSoftware,
        "must not contain <"},
@@ -141,6 +145,10 @@ TEST_F(CorpusFiles, RefusesMarkersAndNulTheProgramWouldCutWrongly) {
       {kFuzzy, kExact, soft("看图" + nul), "software.txt:10:", "\"view\"", "NUL"},
       {"key: 7\nquestion: 问\nasker: 某" + nul + "\n\n答\n", kExact, kSoftware,
        "fuzzy.txt:3:", "\"7\"", "NUL"},
+      // "€" is the single GBK byte 0x80, which the marker search takes for a lead byte.
+      {"key: 7\nquestion: 问\n\n<p>5€</p>\n", kExact, kSoftware, "fuzzy.txt:", "\"7\"",
+       "\"€\", which GBK writes as the single byte 0x80"},
+      {kFuzzy, kExact, soft("<p>€</p>"), "software.txt:", "\"view\"", "\"€\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.where + " " + c.marker);
@@ -154,6 +162,36 @@ TEST_F(CorpusFiles, RefusesMarkersAndNulTheProgramWouldCutWrongly) {
         EXPECT_NE(message.find(part), std::string::npos) << message;
     }
   }
+}
+
+// Every character that iconv's GBK writes as one byte of 0x80 or more is known to the loader
+// and written out by gbkSafeText; nothing else is changed.
+TEST(GbkSafeText, KnowsEverySingleHighByteCharacter) {
+  iconv_t cd = iconv_open("CP936", "UTF-32LE");
+  ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+  int found = 0;
+  for (char32_t c = 0x80; c < 0x110000; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    char in[4] = {static_cast<char>(c & 0xFF), static_cast<char>((c >> 8) & 0xFF),
+                  static_cast<char>(c >> 16), 0};
+    char out[8];
+    char *inPtr = in, *outPtr = out;
+    size_t inLeft = 4, outLeft = sizeof out;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1)) continue;
+    const std::string utf8 = "a" + encodeUtf8(std::u32string(1, c)) + "b";
+    const bool single = sizeof out - outLeft == 1;
+    EXPECT_EQ(firstGbkSingleHighByte(utf8).has_value(), single)
+        << std::hex << static_cast<unsigned>(c);
+    if (!single) continue;
+    ++found;
+    const std::string safe = gbkSafeText(utf8);
+    EXPECT_FALSE(firstGbkSingleHighByte(safe)) << std::hex << static_cast<unsigned>(c);
+    EXPECT_TRUE(utf8ToGbk(safe)) << std::hex << static_cast<unsigned>(c);
+  }
+  iconv_close(cd);
+  EXPECT_GE(found, 1);  // "€"
+  EXPECT_EQ(gbkSafeText("5€ 或 3€"), "5欧元 或 3欧元");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <chrono>
@@ -334,6 +335,15 @@ TEST_F(SitesTest, EchoedInputCannotForgeMarkers) {
   EXPECT_EQ(exactKey(forged), "");
   EXPECT_EQ(softwareLink("</a><a href=\"http://evil/\""), "");
 
+  // "€" would reach the program as the single GBK byte 0x80 and swallow the byte after it (a
+  // marker's first): every site writes it out.
+  for (auto search : {&fuzzyKey, &exactKey, &softwareLink}) {
+    Text page;
+    search("€</div>", &page);
+    EXPECT_EQ(page.find('\x80'), Text::npos);
+    EXPECT_TRUE(contains(page, utf8ToGbk("欧元")));
+  }
+
   // A Host header that is not a host name is not used for the absolute addresses.
   const std::string target = software.searchPath(urlEncodeGbk(utf8ToGbk("星图看图")));
   Page page = fetch(port_, target, "evil\"><a href=\"x");
@@ -412,8 +422,23 @@ TEST(SitesProcess, RefusesToStartOnBadOptionsOrCorpus) {
     int exitCode;
     const char* message;
   };
+  // Files that are no regular file of a sane size are refused at once, by name: a FIFO would
+  // block the open, /dev/zero would never end.
+  const fs::path fifo = dir / "fifo", zero = dir / "zero", huge = dir / "huge";
+  for (const fs::path& d : {fifo, zero, huge}) {
+    fs::create_directories(d);
+    for (const char* file : {sites::kExactFile, sites::kSoftwareFile})
+      fs::copy_file(fs::path(QELVORA_SITES_DATA_DIR) / file, d / file);
+  }
+  ASSERT_EQ(mkfifo((fifo / sites::kFuzzyFile).c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", zero / sites::kFuzzyFile);
+  std::ofstream(huge / sites::kFuzzyFile).close();
+  fs::resize_file(huge / sites::kFuzzyFile, 17u << 20);
   const Case cases[] = {
       {{"--port", "0", "--data", dir.string()}, 1, "used twice"},
+      {{"--port", "0", "--data", fifo.string()}, 1, "fuzzy.txt: not a regular file"},
+      {{"--port", "0", "--data", zero.string()}, 1, "fuzzy.txt: not a regular file"},
+      {{"--port", "0", "--data", huge.string()}, 1, "fuzzy.txt: larger than 16 MiB"},
       {{"--port", "0", "--data", (dir / "missing").string()}, 1, "cannot read"},
       {{"--port", "70000"}, 2, "bad port"},
       {{"--port", "x1"}, 2, "bad port"},

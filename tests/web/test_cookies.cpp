@@ -3,14 +3,18 @@
 // cookie text replaces them. The file is read strictly, bounded, and shared by processes.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/recording_server.h"
 #include "web/cookie_file.h"
@@ -38,6 +42,13 @@ Reply cookieSetter(const RecordedRequest& r) {
     std::string headers;
     for (int i = first; i < first + 30; ++i)
       headers += "Set-Cookie: c" + std::to_string(i) + "=" + std::to_string(i) + "; path=/\r\n";
+    return {httpReply("200 OK", headers, "page")};
+  }
+  if (path.rfind("/set-long", 0) == 0) {  // 50 cookies with a Path the file cannot hold
+    std::string headers;
+    for (int i = 0; i < 50; ++i)
+      headers += "Set-Cookie: " + path.substr(9) + "_" + std::to_string(i) + "=1; path=/" +
+                 std::string(1100, 'p') + "\r\n";
     return {httpReply("200 OK", headers, "page")};
   }
   if (line.find(" /set-two ") != std::string::npos)
@@ -113,6 +124,19 @@ pid_t startChild(const std::string& file, const std::string& url) {
     _exit(127);
   }
   return child;
+}
+
+// The child's exit code once it has ended, within seconds; -1 (and killed) when it did not.
+int childExitWithin(pid_t child, int seconds) {
+  int status = 0;
+  for (int i = 0; i < seconds * 20; ++i) {
+    if (waitpid(child, &status, WNOHANG) == child)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  kill(child, SIGKILL);
+  waitpid(child, &status, 0);
+  return -1;
 }
 
 bool childSucceeded(pid_t child) {
@@ -363,6 +387,41 @@ TEST_F(CookieTest, TemporaryFileOfAKilledSaveGoesAtTheNextSave) {
   unlink(unrelated.c_str());
 }
 
+// A cookie file that is a FIFO is neither read nor replaced, and stalls no fetch: opening it
+// for reading would wait for a writer that never comes.
+TEST_F(CookieTest, FifoInPlaceOfTheFileStallsNothing) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  RecordingServer server(cookieSetter);
+  // Ends at once, telling that its cookie could not be saved.
+  EXPECT_EQ(childExitWithin(startChild(path_, server.url("/set-nsid")), 20), 1);
+  struct stat st {};
+  ASSERT_EQ(lstat(path_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// A peer that holds the lock for 7 s (a real process) delays the save; no cookie is lost.
+TEST_F(CookieTest, SaveWaitsForAPeerHoldingTheLock) {
+  const std::string lock = path_ + ".lock";
+  std::FILE* peer =
+      popen(("exec flock -x '" + lock + "' sh -c 'echo held; exec sleep 7'").c_str(), "r");
+  ASSERT_NE(peer, nullptr);
+  char held[8] = "";
+  ASSERT_NE(std::fgets(held, sizeof held, peer), nullptr);
+  RecordingServer server(cookieSetter);
+  EXPECT_EQ(childExitWithin(startChild(path_, server.url("/set-nsid")), 60), 0);
+  pclose(peer);
+  EXPECT_THAT(readFile(path_), HasSubstr("\tnsid\tv"));
+}
+
+// Cookies the file cannot hold (a Path over 1,024 bytes) are held to the store's bounds in
+// memory too: never more than 50 go back to one host.
+TEST_F(CookieTest, CookiesTheFileCannotHoldKeepTheBounds) {
+  RecordingServer server(cookieSetter);
+  for (const char* batch : {"/set-longa", "/set-longb", "/set-longc"}) fetchPage(server.url(batch));
+  fetchPage(server.url("/" + std::string(1100, 'p') + "/x"));
+  EXPECT_LE(sentPairs(server.requests().back()).size(), kMaxCookiesPerHost);
+}
+
 // Runs only as the new process of the test above.
 TEST(CookieChild, FetchesWithTheCookieFile) {
   const char* file = std::getenv("QELVORA_COOKIE_CHILD_FILE");
@@ -370,6 +429,8 @@ TEST(CookieChild, FetchesWithTheCookieFile) {
   if (!file || !url) GTEST_SKIP() << "started by CookieFileCarriesCookiesIntoANewProcess";
   setCookieFilePath(file);
   EXPECT_EQ(fetchPage(url).data, "page");
+  // As a program does before it ends: a save left to the saver thread is waited for.
+  EXPECT_EQ(saveCookiesNow(), "");
 }
 
 }  // namespace

@@ -38,6 +38,9 @@ const UrlCase kUrlCases[] = {
     {"http://x:  82/", "x", "x:  82", "/", 82, "x", "/", 82},
     // A scheme that is not at the start: only the http family looks behind it.
     {"go http://h.cn/p", "h.cn", "h.cn", "/p", 80, "go h.cn", "//h.cn/p", 0},
+    // A bracketed IPv6 literal keeps its colons; the port follows the bracket.
+    {"http://[::1]:8750/q/k", "[::1]", "[::1]:8750", "/q/k", 8750, "[::1]", "/q/k", 8750},
+    {"http://[FE80::A]/", "[fe80::a]", "[fe80::a]", "/", 80, "[fe80::a]", "/", 80},
 };
 
 TEST(UrlSplitting, BothFamilies) {

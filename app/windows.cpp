@@ -127,7 +127,10 @@ QWidget* WindowViews::control(std::string_view name) const {
   for (QWidget* root : {main_.data(), picture_.data()}) {
     if (!root) continue;
     if (root->objectName() == qname) return root;
-    if (auto* w = root->findChild<QWidget*>(qname)) return w;
+    // The picture window is a child of the main window: its controls are its own, and a closed
+    // one may not have been deleted yet.
+    for (auto* w : root->findChildren<QWidget*>(qname))
+      if (w->window() == root) return w;
   }
   return nullptr;
 }

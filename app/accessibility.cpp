@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QComboBox>
+#include <QPointer>
 #include <QWidget>
 
 #include "base/controls.h"
@@ -31,10 +32,12 @@ class WindowInterface : public QAccessibleWidget {
 // after its current item on this platform, takes its accessible name and gives the item as value.
 class ControlInterface : public QAccessibleInterface {
  public:
-  explicit ControlInterface(QAccessibleInterface* own) : own_(own) {}
+  explicit ControlInterface(QAccessibleInterface* own) : own_(own), object_(own->object()) {}
 
   bool isValid() const override { return own_->isValid(); }
-  QObject* object() const override { return own_->object(); }
+  // Its own copy: the cache asks a wrapper for its object while deleting it, possibly after it
+  // has deleted the toolkit's interface already.
+  QObject* object() const override { return object_; }
   QWindow* window() const override { return own_->window(); }
   QList<QPair<QAccessibleInterface*, QAccessible::Relation>> relations(
       QAccessible::Relation match) const override {
@@ -80,6 +83,7 @@ class ControlInterface : public QAccessibleInterface {
  private:
   // Owned by the toolkit's interface cache, which deletes it; never by this interface.
   QAccessibleInterface* const own_;
+  const QPointer<QObject> object_;
 };
 
 // Whether w is the window of the layouts that goes by name.

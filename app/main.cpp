@@ -7,16 +7,50 @@
 
 #include <cstdio>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
 
 #include "app/startup.h"
+#include "base/hosts.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "usage: qelvora [--help] [--version] [Qt options such as -platform NAME or -style NAME]\n"
+    "usage: qelvora [--help] [--version] [--time-host H] [--source1-host H] [--source2-host H]\n"
+    "               [--source3-host H] [Qt options such as -platform NAME or -style NAME]\n"
     "Opens the Qelvora window: type a question, pick an answer source and press \"智能解答\".\n"
-    "  -h, --help     show this text\n"
-    "  --version      show the version\n";
+    "  -h, --help          show this text\n"
+    "  --version           show the version\n"
+    "  --time-host H       host[:port] of the time service\n"
+    "  --source1-host H    host[:port] of answer site 1\n"
+    "  --source2-host H    host[:port] of answer site 2\n"
+    "  --source3-host H    host[:port] of answer site 3\n"
+    "Without a host option the hosts the program was built with are asked.\n";
+
+// "host" or "host:port" (an IPv6 address in brackets); nothing a URL would read as more. The
+// same forms as qelvora-ask takes.
+bool isHost(std::string_view h) {
+  if (h.empty()) return false;
+  for (unsigned char c : h)
+    if (c <= 0x20 || c == 0x7F || c == '/' || c == '?' || c == '#' || c == '@' || c == '\\')
+      return false;
+  const std::size_t close = h.rfind(']');
+  const std::size_t colon = h.rfind(':');
+  if (h.front() == '[' && close == std::string_view::npos) return false;
+  if (colon == std::string_view::npos || (close != std::string_view::npos && colon < close))
+    return true;
+  if (colon == 0) return false;
+  if (h.front() != '[' && h.find(':') != colon) return false;  // bare IPv6 needs brackets
+  const std::string_view port = h.substr(colon + 1);
+  if (port.empty() || port.size() > 5) return false;
+  long value = 0;
+  for (char c : port) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  return value >= 1 && value <= 65535;
+}
 
 // Answers --help, --version and a command line it cannot take before any window system is
 // needed; nullopt when the window is to open. Qt's own options are accepted here and left for
@@ -25,7 +59,9 @@ std::optional<int> handledCommandLine(int argc, char** argv) {
   QCommandLineParser parser;
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
   const QCommandLineOption help(QStringList{"h", "help"}), version("version");
-  parser.addOptions({help, version});
+  const QCommandLineOption timeHost("time-host", {}, "H"), source1Host("source1-host", {}, "H"),
+      source2Host("source2-host", {}, "H"), source3Host("source3-host", {}, "H");
+  parser.addOptions({help, version, timeHost, source1Host, source2Host, source3Host});
   for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin",
                            "qwindowgeometry", "qwindowicon", "qwindowtitle", "session", "display",
                            "geometry", "style", "stylesheet", "qmljsdebugger", "fontengine"}) {
@@ -56,6 +92,25 @@ std::optional<int> handledCommandLine(int argc, char** argv) {
     std::puts("qelvora " QELVORA_VERSION);
     return 0;
   }
+  // Set before the window exists, so before anything can be asked.
+  qelvora::Hosts chosen = qelvora::hosts();
+  const std::pair<const QCommandLineOption*, std::string*> hostOptions[] = {
+      {&timeHost, &chosen.time},
+      {&source1Host, &chosen.source1},
+      {&source2Host, &chosen.source2},
+      {&source3Host, &chosen.source3},
+  };
+  for (const auto& [option, target] : hostOptions) {
+    if (!parser.isSet(*option)) continue;
+    const QByteArray value = parser.value(*option).toLocal8Bit();
+    if (!isHost(std::string_view(value.constData(), static_cast<std::size_t>(value.size())))) {
+      std::fprintf(stderr, "qelvora: --%s must be a host or host:port: %s\n%s",
+                   option->names().front().toLocal8Bit().constData(), value.constData(), kUsage);
+      return 2;
+    }
+    *target = value.toStdString();
+  }
+  qelvora::hosts() = chosen;
   return std::nullopt;
 }
 

@@ -2,7 +2,10 @@
 
 #include <QApplication>
 #include <QFont>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QProcess>
+#include <QTranslator>
 
 #include <atomic>
 #include <cstdio>
@@ -103,6 +106,17 @@ void exitRoutine(Application& app) {
   s.answerLink.clear();
 }
 
+bool installQtTranslations(QCoreApplication& qtApp) {
+  const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+  auto* translator = new QTranslator(&qtApp);
+  if (translator->load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"), folder) ||
+      translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+                       QStringLiteral("_"), folder))
+    return qtApp.installTranslator(translator);
+  delete translator;
+  return false;
+}
+
 namespace {
 
 // The program's services: the window thread's wait hooks, the real clock setter, the sound output
@@ -115,6 +129,7 @@ void installServices(QApplication& qtApp) {
   QFont font(QStringLiteral("WenQuanYi Micro Hei"));
   font.setPixelSize(12);
   qtApp.setFont(font);
+  installQtTranslations(qtApp);
   // The main window's close ends the program, also while the picture window is open.
   qtApp.setQuitOnLastWindowClosed(false);
   // Sites that are not running would only show as the no-answer reply: say so, once.

@@ -10,6 +10,7 @@
 #include "sources/answer_session.h"
 
 class QApplication;
+class QCoreApplication;
 
 namespace qelvora {
 
@@ -32,6 +33,10 @@ void windowCreated(Application& app);
 
 // Binds the event table of the model to the program's handlers.
 void bindHandlers(Application& app);
+
+// Qt's own texts (the edit boxes' context menu, ...) in the user's language where Qt has it, in
+// the window's Chinese otherwise. False when no translation could be loaded.
+bool installQtTranslations(QCoreApplication& qtApp);
 
 // The exit routine: stops what still plays and frees the shared state.
 void exitRoutine(Application& app);

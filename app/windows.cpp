@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
@@ -15,6 +16,8 @@
 #include <QTextEdit>
 #include <QUiLoader>
 
+#include "app/accessibility.h"
+#include "app/close_requests.h"
 #include "resources/ui/ui_resources.h"
 #include "web/encoding.h"
 
@@ -42,9 +45,10 @@ QString displayText(std::string_view gbk) {
   return text;
 }
 
-// A caption bar and a close box, no minimise or maximise box, not resizable.
-void makeFixedWindow(QWidget* w, int width, int height) {
-  w->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+// A caption bar and a close box, no minimise or maximise box, not resizable. A dialog is a
+// transient child of its parent window (WM_TRANSIENT_FOR on X11, the xdg parent on Wayland).
+void makeFixedWindow(QWidget* w, int width, int height, Qt::WindowType type = Qt::Window) {
+  w->setWindowFlags(type | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                     Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                     Qt::MSWindowsFixedSizeDialogHint);
   w->setFixedSize(width, height);
@@ -94,9 +98,11 @@ QWidget* loadLayout(const QString& resource) {
 }  // namespace
 
 WindowViews::WindowViews(FormModel& model) : model_(model) {
+  installAccessibility();
   main_ = loadLayout(QStringLiteral(":/ui/main_window.ui"));
   Q_ASSERT(main_);
   makeFixedWindow(main_, kMainClientWidth, kMainClientHeight);
+  closeRequests_ = watchCloseRequests(main_);
   styleGroupBoxes(main_);
   main_->installEventFilter(this);
   bindInputs(main_);
@@ -121,7 +127,10 @@ QWidget* WindowViews::control(std::string_view name) const {
   for (QWidget* root : {main_.data(), picture_.data()}) {
     if (!root) continue;
     if (root->objectName() == qname) return root;
-    if (auto* w = root->findChild<QWidget*>(qname)) return w;
+    // The picture window is a child of the main window: its controls are its own, and a closed
+    // one may not have been deleted yet.
+    for (auto* w : root->findChildren<QWidget*>(qname))
+      if (w->window() == root) return w;
   }
   return nullptr;
 }
@@ -135,10 +144,12 @@ void WindowViews::showMainWindow() {
 void WindowViews::bindInputs(QWidget* root) {
   for (auto* edit : root->findChildren<QLineEdit*>()) {
     std::string name = toName(edit->objectName());
-    // textEdited comes from the user only, so the model's bytes are replaced by what was typed
-    // and never by the widget's rendering of them.
-    connect(edit, &QLineEdit::textEdited, this,
-            [this, name](const QString& text) { model_.editByUser(name, fromWidget(text)); });
+    // The model follows the box however its text changed (typing, input method, paste, drop,
+    // assistive technology), except when the view itself shows the model's bytes: their
+    // rendering must not replace them.
+    connect(edit, &QLineEdit::textChanged, this, [this, name](const QString& text) {
+      if (!showingModel_) model_.editByUser(name, fromWidget(text));
+    });
     // Enter in the question box asks, as a click on 按钮1 would: only while it is enabled.
     if (name == ctl::kQuestionBox)
       connect(edit, &QLineEdit::returnPressed, this, [this] { model_.click(ctl::kAskButton); });
@@ -151,6 +162,7 @@ void WindowViews::bindInputs(QWidget* root) {
   for (auto* button : root->findChildren<QPushButton*>()) {
     std::string name = toName(button->objectName());
     connect(button, &QPushButton::clicked, this, [this, name] { model_.click(name); });
+    if (name == ctl::kAskButton) button->installEventFilter(this);  // Enter presses it
   }
 }
 
@@ -181,7 +193,7 @@ void WindowViews::syncProperty(const QString& name, Property property) {
       if (auto* line = qobject_cast<QLineEdit*>(w)) {
         // Leave the widget alone when it already shows these bytes (the user's own edit), so
         // that the caret stays where the user put it.
-        if (fromWidget(line->text()) != *text) line->setText(displayText(*text));
+        if (fromWidget(line->text()) != *text) showModelText(line, *text);
       } else if (auto* box = qobject_cast<QTextEdit*>(w)) {
         box->setPlainText(displayText(*text));
         box->moveCursor(QTextCursor::End);
@@ -227,8 +239,7 @@ void WindowViews::appendToBox(const QString& name, const QByteArray& bytes) {
   // The answer box scrolls by pixels (a text edit, not a plain one), its thumb in proportion.
   auto* box = qobject_cast<QTextEdit*>(w);
   if (!box || bytes.isEmpty()) {
-    if (auto* line = qobject_cast<QLineEdit*>(w))
-      line->setText(displayText(model_.content(toName(name))));
+    if (auto* line = qobject_cast<QLineEdit*>(w)) showModelText(line, model_.content(toName(name)));
     return;
   }
   std::string_view piece(bytes.constData(), static_cast<std::size_t>(bytes.size()));
@@ -243,11 +254,18 @@ void WindowViews::appendToBox(const QString& name, const QByteArray& bytes) {
   box->ensureCursorVisible();
 }
 
+void WindowViews::showModelText(QLineEdit* line, const Text& gbk) {
+  showingModel_ = true;
+  line->setText(displayText(gbk));
+  showingModel_ = false;
+}
+
 void WindowViews::openPicture() {
   if (picture_) return;
   picture_ = loadLayout(QStringLiteral(":/ui/picture_window.ui"));
   if (!picture_) return;
-  makeFixedWindow(picture_, kPictureClientWidth, kPictureClientHeight);
+  picture_->setParent(main_);
+  makeFixedWindow(picture_, kPictureClientWidth, kPictureClientHeight, Qt::Dialog);
   picture_->setWindowModality(Qt::ApplicationModal);
   picture_->installEventFilter(this);
   syncAll(picture_);
@@ -272,6 +290,20 @@ bool WindowViews::eventFilter(QObject* watched, QEvent* event) {
     if (w && (w == main_ || w == picture_) && !w->property(kFramedCentre).toBool() &&
         w->frameGeometry().size() != w->size())
       centre(w);
+  }
+  if (event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
+    // Esc closes the picture window as its close box does, download offer included.
+    if (key == Qt::Key_Escape && watched == picture_) {
+      picture_->close();
+      return true;
+    }
+    // Enter on the focused ask button presses it, as Space does.
+    if (enter && watched == control(ctl::kAskButton)) {
+      static_cast<QPushButton*>(watched)->click();
+      return true;
+    }
   }
   if (event->type() == QEvent::Close) {
     if (watched == picture_) {

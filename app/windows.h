@@ -3,13 +3,17 @@
 // into the model, which stays the owner of every value.
 #pragma once
 
+#include <QAbstractNativeEventFilter>
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
 
+#include <memory>
 #include <string_view>
 
 #include "app/form_model.h"
+
+class QLineEdit;
 
 namespace qelvora {
 
@@ -45,10 +49,14 @@ class WindowViews : public QObject {
   void openPicture();
   void closePicture();
   void bindInputs(QWidget* root);
+  // Shows the model's bytes in a line edit without taking its rendering back into the model.
+  void showModelText(QLineEdit* line, const Text& gbk);
 
   FormModel& model_;
   QPointer<QWidget> main_;
   QPointer<QWidget> picture_;
+  bool showingModel_ = false;
+  std::unique_ptr<QAbstractNativeEventFilter> closeRequests_;
 };
 
 }  // namespace qelvora

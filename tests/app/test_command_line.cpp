@@ -25,6 +25,11 @@ TEST(CommandLine, AnswersWithoutAWindow) {
       {{"-h"}, 0, "usage: qelvora", ""},
       {{"--bogus"}, 2, "", "usage: qelvora"},
       {{"question"}, 2, "", "usage: qelvora"},
+      {{"--help"}, 0, "--source3-host H", ""},
+      {{"--time-host", "a/b"}, 2, "", "--time-host must be a host or host:port: a/b"},
+      {{"--source2-host=[::1"}, 2, "", "--source2-host must be a host"},
+      {{"--source1-host", "127.0.0.1:0"}, 2, "", "--source1-host must be a host"},
+      {{"--source3-host"}, 2, "", "usage: qelvora"},
   };
   for (const Case& c : cases) {
     const auto r = run(QELVORA_WINDOW_PROGRAM, c.args);
@@ -39,6 +44,12 @@ TEST(CommandLine, AnswersWithoutAWindow) {
   const auto window =
       run("/usr/bin/timeout", {"2", QELVORA_WINDOW_PROGRAM, "-platform", "offscreen"});
   EXPECT_EQ(window.exitCode, 124) << window.err;
+  // Hosts in the accepted forms open the window as well.
+  const auto hosted =
+      run("/usr/bin/timeout",
+          {"2", QELVORA_WINDOW_PROGRAM, "-platform", "offscreen", "--time-host=[::1]:8750",
+           "--source1-host", "localhost", "--source2-host", "127.0.0.1:1"});
+  EXPECT_EQ(hosted.exitCode, 124) << hosted.err;
 }
 
 }  // namespace

@@ -1,12 +1,17 @@
 // The program on a real desktop, each part in servers of the test's own: the windows' frames
-// centred under a window manager (an X server, Xvfb, with openbox), and the tune heard through a
-// sound server (PulseAudio with a null sink, recorded from the sink's monitor with parec). A test
-// skips, saying what is missing, where these programs are not installed.
+// centred under a window manager (an X server, Xvfb, with openbox); the real program driven by
+// assistive technology from outside (AT-SPI on a private session bus) and closed through the
+// window manager while its picture window is open (openbox, xfwm4); the picture window's parent
+// under a Wayland compositor (weston, headless); and the tune heard through a sound server
+// (PulseAudio with a null sink, recorded from the sink's monitor with parec). A test skips, saying
+// what is missing, where these programs are not installed.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -31,6 +36,7 @@
 #include "resources/sound/embedded_sound.h"
 #include "tests/support/qt_events.h"
 #include "tests/support/qt_test_main.h"
+#include "tests/support/sites_process.h"
 
 namespace qelvora {
 namespace {
@@ -109,23 +115,30 @@ int placementChild(int argc, char** argv) {
   return 0;
 }
 
-TEST(Desktop, FramesAreCentredUnderAWindowManager) {
-  if (QString missing = missingPrograms({"Xvfb", "openbox", "xprop"}); !missing.isEmpty())
-    GTEST_SKIP() << "no X server with a window manager to place windows in: "
-                 << missing.toStdString() << " (scripts/setup installs them)";
-  Server x;
+// Starts Xvfb into x and the window manager wm (a command line) into w; env receives DISPLAY.
+// With bus, a session bus is started there first, for the window manager and for what env starts
+// later (DBUS_SESSION_BUS_ADDRESS): one bus, so one accessibility bus on the display. Empty on
+// success, else what went wrong.
+std::string startDesktop(Server& x, Server& w, const QStringList& wm, QProcessEnvironment& env,
+                         Server* bus = nullptr) {
   x.process.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
-  ASSERT_TRUE(serveUntil([&] { return x.process.canReadLine(); }, 20000)) << "Xvfb did not start";
+  if (!serveUntil([&] { return x.process.canReadLine(); }, 20000)) return "Xvfb did not start";
   const QString display = ":" + QString::fromLatin1(x.process.readLine()).trimmed();
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("DISPLAY", display);
   env.insert("QT_QPA_PLATFORM", "xcb");
+  if (bus) {
+    bus->process.setProcessEnvironment(env);  // the registry it starts sends keys to this display
+    bus->process.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+    if (!serveUntil([&] { return bus->process.canReadLine(); }, 20000))
+      return "dbus-daemon did not start";
+    env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(bus->process.readLine()).trimmed());
+  }
 
   // Ready once it has announced itself on the root window. One that ends or stays silent is
   // started once more; what it said goes into the failure message.
-  Server wm;
-  wm.process.setProcessEnvironment(env);
-  wm.process.setProcessChannelMode(QProcess::MergedChannels);
+  Server& wmServer = w;
+  wmServer.process.setProcessEnvironment(env);
+  wmServer.process.setProcessChannelMode(QProcess::MergedChannels);
   const auto announced = [&] {
     QProcess probe;
     probe.setProcessEnvironment(env);
@@ -136,27 +149,40 @@ TEST(Desktop, FramesAreCentredUnderAWindowManager) {
   bool managing = false;
   std::string attempts;
   for (int attempt = 1; attempt <= 2 && !managing; ++attempt) {
-    if (wm.process.state() != QProcess::NotRunning) {
-      wm.process.kill();
-      wm.process.waitForFinished();
+    if (wmServer.process.state() != QProcess::NotRunning) {
+      wmServer.process.kill();
+      wmServer.process.waitForFinished();
     }
-    wm.process.start("openbox", {});
+    wmServer.process.start(wm.front(), wm.mid(1));
     serveUntil(
-        [&] { return wm.process.state() == QProcess::NotRunning || (managing = announced()); },
+        [&] {
+          return wmServer.process.state() == QProcess::NotRunning || (managing = announced());
+        },
         30000);
     if (!managing)
       attempts += "attempt " + std::to_string(attempt) +
-                  (wm.process.state() == QProcess::NotRunning
-                       ? ": ended with code " + std::to_string(wm.process.exitCode())
+                  (wmServer.process.state() == QProcess::NotRunning
+                       ? ": ended with code " + std::to_string(wmServer.process.exitCode())
                        : ": no announcement in 30 s") +
-                  ", output: " + wm.process.readAll().toStdString() + "\n";
+                  ", output: " + wmServer.process.readAll().toStdString() + "\n";
   }
-  ASSERT_TRUE(managing) << "openbox did not start\n" << attempts;
+  if (!managing) return wm.front().toStdString() + " did not start\n" + attempts;
 
   // The X keyboard library hands strndup names that are not NUL-terminated (legal: it reads at
   // most n bytes), which the sanitizer build's strict string checks take for an overflow.
   if (env.contains("ASAN_OPTIONS"))
     env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":strict_string_checks=0");
+  return {};
+}
+
+TEST(Desktop, FramesAreCentredUnderAWindowManager) {
+  if (QString missing = missingPrograms({"Xvfb", "openbox", "xprop"}); !missing.isEmpty())
+    GTEST_SKIP() << "no X server with a window manager to place windows in: "
+                 << missing.toStdString() << " (scripts/setup installs them)";
+  Server x, wm;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  const std::string failed = startDesktop(x, wm, {"openbox"}, env);
+  ASSERT_TRUE(failed.empty()) << failed;
   QProcess child;
   child.setProcessEnvironment(env);
   child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -179,6 +205,226 @@ TEST(Desktop, FramesAreCentredUnderAWindowManager) {
     EXPECT_LE(std::abs((2 * fx + fw) - (2 * ax + aw)), 2) << "frame x " << fx << " width " << fw;
     EXPECT_LE(std::abs((2 * fy + fh) - (2 * ay + ah)), 2) << "frame y " << fy << " height " << fh;
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Assistive technology and the window manager's close
+
+// The assistive technology: finds the window's controls by name, sets the speed and the
+// question as voice input would, picks the source with the keyboard, presses the button and
+// reports what it read, as key=value lines.
+constexpr char kDriver[] = R"(
+import sys, time, pyatspi
+def wait(what, get, limit=120):
+    end = time.time() + limit
+    while time.time() < end:
+        try:
+            v = get()
+        except Exception:
+            v = None
+        if v:
+            return v
+        time.sleep(0.05)
+    print("timeout=" + what, flush=True)
+    sys.exit(3)
+def app():
+    return next((a for a in pyatspi.Registry.getDesktop(0) if a and a.name == "qelvora"), None)
+def find(root, name, role=None):
+    return pyatspi.findDescendant(root, lambda x: x.name == name and role in (None, x.getRoleName()))
+def has(x, state):
+    return int(x.getState().contains(state))
+def key(sym):
+    pyatspi.Registry.generateKeyboardEvent(sym, None, pyatspi.KEY_SYM)
+a = wait("application", app)
+frame = wait("frame", lambda: next((w for w in a if w.getRoleName() == "frame"), None))
+question = wait("question", lambda: find(frame, "问题"))
+speed = wait("speed", lambda: find(frame, "速度(毫秒)：", "text"))
+sources = wait("list", lambda: find(frame, "解答来源", "combo box"))
+ask = wait("button", lambda: find(frame, "智能解答", "push button"))
+answer = wait("answer", lambda: find(frame, "解答", "text"))
+print("main-role=%s\nspeed-showing=%d\nquestion-showing=%d" % (frame.getRoleName(), has(speed, pyatspi.STATE_SHOWING), has(question, pyatspi.STATE_SHOWING)), flush=True)
+speed.queryEditableText().setTextContents("1")
+def ask_with(text, downs):
+    wait("ask enabled", lambda: has(ask, pyatspi.STATE_SENSITIVE))
+    question.queryEditableText().setTextContents(text)
+    question.queryComponent().grabFocus()
+    wait("question focused", lambda: has(question, pyatspi.STATE_FOCUSED))
+    key(0xff09)  # Tab
+    wait("list focused", lambda: has(sources, pyatspi.STATE_FOCUSED))
+    for _ in range(downs):
+        key(0xff54)  # Down
+    time.sleep(0.5)
+    ask.queryAction().doAction(0)
+    wait("ask disabled", lambda: not has(ask, pyatspi.STATE_SENSITIVE))
+ask_with("天空为什么是蓝色的", 0)
+wait("typed", lambda: has(ask, pyatspi.STATE_SENSITIVE))
+t = answer.queryText()
+print("answer=" + t.getText(0, t.characterCount).split("\n")[0], flush=True)
+ask_with("电脑上用什么看图软件好", 2)
+picture = wait("picture window", lambda: next((w for w in a if w.name == "相关图片"), None))
+print("picture-role=%s\npicture-modal=%d" % (picture.getRoleName(), has(picture, pyatspi.STATE_MODAL)), flush=True)
+)";
+
+QString pythonWithAtSpi() {
+  for (const QString& python : {QStringLiteral("/usr/bin/python3"), QStringLiteral("python3")}) {
+    QProcess probe;
+    probe.start(python, {"-c", "import pyatspi"});
+    if (probe.waitForFinished() && probe.exitStatus() == QProcess::NormalExit &&
+        probe.exitCode() == 0)
+      return python;
+  }
+  return {};
+}
+
+class CloseWithPictureOpen : public ::testing::TestWithParam<const char*> {};
+
+// The real program, its hosts given on the command line: text that assistive technology sets into
+// the question box is asked; with the picture window open, the window manager's close of the main
+// window ends the program with code 0 at once, and no browser is opened.
+TEST_P(CloseWithPictureOpen, AssistiveTextIsAskedAndTheCloseEndsTheProgram) {
+  const QStringList wm = QString::fromLatin1(GetParam()).split(' ');
+  if (QString missing = missingPrograms({"Xvfb", "xprop", wm.front(), "dbus-daemon", "wmctrl"});
+      !missing.isEmpty())
+    GTEST_SKIP() << "no X desktop to drive: " << missing.toStdString()
+                 << " (scripts/setup installs them)";
+  const QString python = pythonWithAtSpi();
+  if (python.isEmpty()) GTEST_SKIP() << "no assistive technology client: python3-pyatspi missing";
+  auto sites = testing::startReferenceSites();
+  ASSERT_TRUE(sites->running()) << "qelvora-sites did not start";
+  Server bus, x, w;  // ended in the reverse order
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  const std::string failed = startDesktop(x, w, wm, env, &bus);
+  ASSERT_TRUE(failed.empty()) << failed;
+  env.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  // A browser that notes being asked.
+  QFile opener(dir.filePath("xdg-open"));
+  ASSERT_TRUE(opener.open(QFile::WriteOnly));
+  opener.write(("#!/bin/sh\necho \"$@\" >> " + dir.filePath("browsed") + "\n").toUtf8());
+  opener.close();
+  opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  env.insert("PATH", dir.path() + ":" + env.value("PATH"));
+  env.insert("XDG_DATA_HOME", dir.path());
+
+  QProcess program;
+  program.setProcessEnvironment(env);
+  program.setProcessChannelMode(QProcess::ForwardedChannels);
+  const QString host = QString::fromStdString(sites->host());
+  program.start(QELVORA_WINDOW_PROGRAM, {"--time-host", host, "--source1-host", host,
+                                         "--source2-host", host, "--source3-host", host});
+  QProcess driver;
+  driver.setProcessEnvironment(env);
+  driver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  driver.start(python, {"-c", kDriver});
+  ASSERT_TRUE(serveUntil([&] { return driver.state() == QProcess::NotRunning; }, 240000));
+  const auto seen = keyValues(driver.readAllStandardOutput().toStdString());
+  const auto at = [&](const char* key) {
+    auto it = seen.find(key);
+    return it == seen.end() ? std::string("(none)") : it->second;
+  };
+  EXPECT_EQ(at("timeout"), "(none)") << "the driver waited in vain";
+  EXPECT_EQ(at("main-role"), "frame");
+  EXPECT_EQ(at("speed-showing"), "0") << "the speed box lies below the visible area";
+  EXPECT_EQ(at("question-showing"), "1");
+  EXPECT_EQ(at("answer"), "问：天空为什么是蓝色的_")
+      << "the question set from outside was not asked";
+  EXPECT_EQ(at("picture-role"), "dialog");
+  EXPECT_EQ(at("picture-modal"), "1");
+  ASSERT_EQ(program.state(), QProcess::Running);
+
+  QProcess close;
+  close.setProcessEnvironment(env);
+  QElapsedTimer clock;
+  clock.start();
+  close.start("wmctrl", {"-c", "Qelvora"});
+  const bool ended = serveUntil([&] { return program.state() == QProcess::NotRunning; }, 10000);
+  const qint64 ms = clock.elapsed();
+  ASSERT_TRUE(ended) << "the program still runs after the close";
+  std::cout << wm.front().toStdString() << ": the program ended " << ms
+            << " ms after the close request\n";
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 0);
+  EXPECT_FALSE(QFile::exists(dir.filePath("browsed"))) << "quitting opened the browser";
+  close.waitForFinished();
+}
+
+INSTANTIATE_TEST_SUITE_P(WindowManagers, CloseWithPictureOpen,
+                         ::testing::Values("openbox", "xfwm4 --compositor=off --sm-client-disable"),
+                         [](const ::testing::TestParamInfo<const char*>& p) {
+                           const std::string wm = p.param;
+                           return wm.substr(0, wm.find(' '));
+                         });
+
+// ---------------------------------------------------------------------------------------------
+// Wayland
+
+// Under the compositor: the main window, then the picture window for holdMs.
+int waylandChild(int argc, char** argv) {
+  QApplication app(argc, argv);
+  FormModel model;
+  WindowViews views(model);
+  views.showMainWindow();
+  const int holdMs = argc >= 4 ? std::atoi(argv[3]) : 500;
+  model.handlers.pictureWindowCreated = [&] {
+    QTimer::singleShot(holdMs, &model, [&] { model.closePictureWindow(); });
+  };
+  QTimer::singleShot(500, &model, [&] { model.openPictureWindow(); });
+  QTimer::singleShot(1000 + holdMs, &app, &QApplication::quit);
+  return app.exec();
+}
+
+// The picture window is a child of the main window for the compositor (xdg_toplevel.set_parent),
+// as the client's own protocol trace shows.
+TEST(Desktop, PictureWindowHasTheMainWindowAsWaylandParent) {
+  if (QString missing = missingPrograms({"weston"}); !missing.isEmpty())
+    GTEST_SKIP() << "no Wayland compositor: " << missing.toStdString()
+                 << " (scripts/setup installs weston)";
+  QTemporaryDir runtime;
+  ASSERT_TRUE(runtime.isValid());
+  QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("XDG_RUNTIME_DIR", runtime.path());
+  env.insert("WAYLAND_DISPLAY", "qelvora-test");
+  env.remove("DISPLAY");
+  Server weston;
+  weston.process.setProcessEnvironment(env);
+  weston.process.setProcessChannelMode(QProcess::MergedChannels);
+  weston.process.start("weston", {"--backend=headless-backend.so", "--socket=qelvora-test",
+                                  "--idle-time=0", "--width=1024", "--height=768"});
+  ASSERT_TRUE(serveUntil(
+      [&] {
+        return QFile::exists(runtime.filePath("qelvora-test")) ||
+               weston.process.state() == QProcess::NotRunning;
+      },
+      20000));
+  ASSERT_EQ(weston.process.state(), QProcess::Running) << weston.process.readAll().toStdString();
+
+  QProcess child;
+  env.insert("QT_QPA_PLATFORM", "wayland");
+  env.insert("WAYLAND_DEBUG", "client");
+  // The keyboard library's strndup, as in the X server (startDesktop); the Wayland client library
+  // and Qt's Wayland plug-in keep process-lifetime allocations, which this child is not about.
+  if (env.contains("ASAN_OPTIONS"))
+    env.insert("ASAN_OPTIONS",
+               env.value("ASAN_OPTIONS") + ":strict_string_checks=0:detect_leaks=0");
+  child.setProcessEnvironment(env);
+  child.start(QCoreApplication::applicationFilePath(), {"--child", "wayland"});
+  ASSERT_TRUE(child.waitForFinished(60000));
+  const QString trace = QString::fromUtf8(child.readAllStandardError());
+  EXPECT_EQ(child.exitCode(), 0) << trace.right(3000).toStdString();
+  // The picture window's toplevel by its title, and the toplevel it names as its parent.
+  const auto objectOf = [&](const QString& call) {
+    const QRegularExpressionMatch m =
+        QRegularExpression("-> (xdg_toplevel@\\d+)\\." + call).match(trace);
+    return m.hasMatch() ? m.captured(1) : QString();
+  };
+  const QString picture = objectOf(QStringLiteral("set_title\\(\"相关图片\"\\)"));
+  const QString main = objectOf(QStringLiteral("set_title\\(\"Qelvora\"\\)"));
+  ASSERT_FALSE(picture.isEmpty()) << "no picture window in the trace";
+  ASSERT_FALSE(main.isEmpty()) << "no main window in the trace";
+  EXPECT_TRUE(trace.contains(picture + ".set_parent(" + main + ")"))
+      << "the picture window's parent is not the main window";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -322,6 +568,7 @@ TEST(Desktop, TheTuneIsHeardWhileTypingAndStopsWithTheLastCharacter) {
 int child(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[2], "placement") == 0) return placementChild(argc, argv);
   if (argc >= 3 && std::strcmp(argv[2], "sound") == 0) return soundChild(argc, argv);
+  if (argc >= 3 && std::strcmp(argv[2], "wayland") == 0) return waylandChild(argc, argv);
   return 3;
 }
 const bool childRegistered = testing::setChildMain(&child);

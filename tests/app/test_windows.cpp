@@ -6,18 +6,26 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QBuffer>
+#include <QClipboard>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QImage>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
+#include <QWindow>
+
+#include <functional>
+#include <memory>
 
 #include "app/form_model.h"
+#include "app/startup.h"
 #include "app/windows.h"
 #include "tests/support/qt_events.h"
 #include "tests/support/qt_typing.h"
@@ -143,6 +151,63 @@ TEST(Windows, TypedTextBecomesGbkBytesAndModelBytesStayExact) {
   EXPECT_EQ(model.content(ctl::kQuestionBox).back(), 'c');
 }
 
+// Whatever the question box shows is what the model holds, however the text got there.
+TEST(Windows, ModelFollowsTheBoxHoweverItsTextChanged) {
+  FormModel model;
+  WindowViews views(model);
+  views.showMainWindow();
+  auto* box = qobject_cast<QLineEdit*>(views.control("编辑框3"));
+  ASSERT_NE(box, nullptr);
+  box->setFocus();
+  QAccessibleInterface* face = QAccessible::queryAccessibleInterface(box);
+  ASSERT_NE(face, nullptr);
+  ASSERT_NE(face->editableTextInterface(), nullptr);
+  const struct {
+    const char* how;
+    std::function<void(const QString&)> put;
+  } ways[] = {
+      {"assistive text", [&](const QString& t) { face->setText(QAccessible::Value, t); }},
+      {"assistive edit",
+       [&](const QString& t) {
+         face->editableTextInterface()->replaceText(0, int(box->text().size()), t);
+       }},
+      {"input method",
+       [&](const QString& t) {
+         box->clear();
+         QInputMethodEvent commit;
+         commit.setCommitString(t);
+         QApplication::sendEvent(box, &commit);
+       }},
+      {"paste",
+       [&](const QString& t) {
+         box->clear();
+         QApplication::clipboard()->setText(t);
+         box->paste();
+       }},
+  };
+  for (const auto& way : ways) {
+    const QString text = QStringLiteral("彩虹是怎样形成的 ") + way.how;
+    way.put(text);
+    EXPECT_EQ(box->text(), text) << way.how;
+    EXPECT_EQ(model.content(ctl::kQuestionBox), utf8ToGbk(text.toStdString())) << way.how;
+  }
+}
+
+// The edit boxes' own menu speaks the window's language.
+TEST(Windows, EditMenuInChinese) {
+  ASSERT_TRUE(installQtTranslations(*QCoreApplication::instance()))
+      << "Qt's translations are missing (package qt6-translations-l10n)";
+  FormModel model;
+  WindowViews views(model);
+  std::unique_ptr<QMenu> menu(
+      qobject_cast<QLineEdit*>(views.control("编辑框3"))->createStandardContextMenu());
+  QStringList texts;
+  for (QAction* a : menu->actions())
+    if (!a->isSeparator()) texts << a->text();
+  EXPECT_TRUE(texts.join(' ').contains(QStringLiteral("复制"))) << texts.join(' ').toStdString();
+  EXPECT_FALSE(texts.join(' ').contains(QStringLiteral("Copy"))) << texts.join(' ').toStdString();
+}
+
 TEST(Windows, WidgetsFollowTheModel) {
   FormModel model;
   WindowViews views(model);
@@ -202,7 +267,7 @@ TEST(Windows, PictureWindowShowsThePictureAndClosesOnce) {
   int closing = 0;
   QSize shownSize;
   QSize windowSize;
-  bool modal = false;
+  bool modal = false, childOfMain = false;
   model.handlers.pictureWindowClosing = [&] { ++closing; };
   model.handlers.pictureWindowCreated = [&] {
     model.writeProperty(ctl::kPictureBox, Property::Picture, png);
@@ -211,6 +276,9 @@ TEST(Windows, PictureWindowShowsThePictureAndClosesOnce) {
       ASSERT_NE(window, nullptr);
       windowSize = window->size();
       modal = window->isModal();
+      // A transient child of the main window: the window system's parent is the main window.
+      childOfMain = window->windowHandle() &&
+                    window->windowHandle()->transientParent() == views.mainWindow()->windowHandle();
       auto* box = qobject_cast<QLabel*>(views.control("图片框1"));
       ASSERT_NE(box, nullptr);
       shownSize = box->pixmap().size();
@@ -222,6 +290,7 @@ TEST(Windows, PictureWindowShowsThePictureAndClosesOnce) {
   EXPECT_EQ(shownSize, QSize(40, 30));
   EXPECT_EQ(windowSize, QSize(kPictureClientWidth, kPictureClientHeight));
   EXPECT_TRUE(modal);
+  EXPECT_TRUE(childOfMain);
   EXPECT_EQ(views.pictureWindow(), nullptr);
   EXPECT_FALSE(model.pictureWindowOpen());
   // A late picture goes nowhere.
@@ -290,9 +359,10 @@ TEST(Windows, AnswerBoxScrollsByPixelsAndFollowsTheEnd) {
   EXPECT_NEAR(bar->maximum() + bar->pageStep(), box->document()->size().height(), 1.0);
 }
 
-// Tab visits the controls of the visible area only, in order; Enter in the question box asks
-// once, and not while the ask button is disabled.
-TEST(Windows, KeyboardReachesOnlyVisibleControlsAndEnterAsks) {
+// Tab visits the controls of the layout in order, the speed box below the visible area included,
+// the never shown ones not; Enter in the question box or on the ask button asks once, and not
+// while the ask button is disabled; Esc closes the picture window as its close box does.
+TEST(Windows, KeyboardReachesTheControlsEnterAsksEscCloses) {
   FormModel model;
   WindowViews views(model);
   views.showMainWindow();
@@ -305,25 +375,39 @@ TEST(Windows, KeyboardReachesOnlyVisibleControlsAndEnterAsks) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     chain.push_back(QApplication::focusWidget()->objectName().toStdString());
   }
-  EXPECT_EQ(chain, (std::vector<std::string>{"组合框1", "按钮1", "编辑框4", "编辑框3", "组合框1"}));
+  EXPECT_EQ(chain, (std::vector<std::string>{"组合框1", "按钮1", "编辑框4", "编辑框2", "编辑框3"}));
 
   int asked = 0;
   model.handlers.askClicked = [&] {
     ++asked;
     model.setDisabled(ctl::kAskButton, true);  // as the real handler does
   };
+  QWidget* button = views.control("按钮1");
   struct {
+    QWidget* target;
     Qt::Key key;
     bool disabledBefore;
     int askedAfter;
-  } presses[] = {{Qt::Key_Return, false, 1}, {Qt::Key_Return, true, 1}, {Qt::Key_Enter, false, 2}};
+  } presses[] = {{question, Qt::Key_Return, false, 1}, {question, Qt::Key_Return, true, 1},
+                 {question, Qt::Key_Enter, false, 2},  {button, Qt::Key_Return, false, 3},
+                 {button, Qt::Key_Enter, false, 4},    {button, Qt::Key_Space, false, 5}};
   for (const auto& p : presses) {
     model.setDisabled(ctl::kAskButton, p.disabledBefore);
-    QTest::keyClick(question, p.key);
-    EXPECT_EQ(asked, p.askedAfter);
+    if (!p.disabledBefore) p.target->setFocus();
+    QTest::keyClick(p.target, p.key);
+    EXPECT_EQ(asked, p.askedAfter) << p.target->objectName().toStdString() << " key " << p.key;
   }
   QTest::keyClick(views.control("组合框1"), Qt::Key_Return);
-  EXPECT_EQ(asked, 2) << "Enter asks from the question box only";
+  EXPECT_EQ(asked, 5) << "Enter asks from the question box and the button only";
+
+  int closing = 0;
+  model.handlers.pictureWindowClosing = [&] { ++closing; };
+  model.handlers.pictureWindowCreated = [&] {
+    QTimer::singleShot(1, &model, [&] { QTest::keyClick(views.pictureWindow(), Qt::Key_Escape); });
+  };
+  model.openPictureWindow();
+  EXPECT_EQ(closing, 1);
+  EXPECT_FALSE(model.pictureWindowOpen());
 }
 
 // Assistive technology finds a name for every control of the visible area, descriptions where
@@ -368,6 +452,50 @@ TEST(Windows, AccessibleNamesDescriptionsAndTheAnswerText) {
   model.openPictureWindow();
   EXPECT_FALSE(pictureName.isEmpty());
   EXPECT_FALSE(pictureDescription.isEmpty());
+}
+
+// The windows are a frame and a modal dialog; the list is named "解答来源" with its item as
+// value; what lies outside the visible area is off-screen, what lies inside is not.
+TEST(Windows, AccessibleRolesListValueAndOffScreenControls) {
+  FormModel model;
+  WindowViews views(model);
+  views.showMainWindow();
+  const auto face = [&](const char* name) {
+    return QAccessible::queryAccessibleInterface(views.control(name));
+  };
+  EXPECT_EQ(face("主窗口")->role(), QAccessible::Window);
+  auto* list = qobject_cast<QComboBox*>(views.control("组合框1"));
+  list->setCurrentIndex(2);
+  EXPECT_EQ(face("组合框1")->role(), QAccessible::ComboBox);
+  EXPECT_EQ(face("组合框1")->text(QAccessible::Name), QStringLiteral("解答来源"));
+  EXPECT_EQ(face("组合框1")->text(QAccessible::Value), QStringLiteral("智能芯片③(软件)"));
+  EXPECT_EQ(face("组合框1")->childCount(), 1) << "the item list stays reachable";
+  EXPECT_EQ(face("编辑框2")->text(QAccessible::Name), QStringLiteral("速度(毫秒)："));
+  const struct {
+    const char* name;
+    bool offscreen;
+  } places[] = {{"编辑框3", false}, {"组合框1", false}, {"按钮1", false}, {"编辑框4", false},
+                {"编辑框2", true},  {"标签1", true},    {"按钮3", true},  {"超文本浏览框1", true}};
+  for (const auto& p : places) {
+    const QAccessible::State state = face(p.name)->state();
+    EXPECT_FALSE(state.invisible) << p.name;
+    EXPECT_EQ(bool(state.offscreen), p.offscreen) << p.name;
+  }
+  EXPECT_TRUE(face("编辑框5")->state().invisible);
+
+  QAccessible::Role role = QAccessible::NoRole;
+  bool modal = false;
+  model.handlers.pictureWindowCreated = [&] {
+    QTimer::singleShot(1, &model, [&] {
+      QAccessibleInterface* window = QAccessible::queryAccessibleInterface(views.pictureWindow());
+      role = window->role();
+      modal = window->state().modal;
+      model.closePictureWindow();
+    });
+  };
+  model.openPictureWindow();
+  EXPECT_EQ(role, QAccessible::Dialog);
+  EXPECT_TRUE(modal);
 }
 
 }  // namespace

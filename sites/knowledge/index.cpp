@@ -122,6 +122,18 @@ Xapian::Document toXapian(const Document& d) {
   return x;
 }
 
+// The site's documents, each under a key of its own, committed.
+void addDocuments(Xapian::WritableDatabase& db, const std::vector<Document>& documents, Site site) {
+  KeyMaker keys;
+  for (const Document& d : documents) {
+    if (d.site != site) continue;
+    Document unique = d;
+    unique.key = keys(d.key);
+    db.add_document(toXapian(unique));
+  }
+  db.commit();
+}
+
 // How much of one wording of the question a document holds.
 struct Wording {
   std::set<std::string> chars, pairs, words;
@@ -169,14 +181,7 @@ void Index::write(const std::vector<Document>& documents, const fs::path& dir) {
       {
         Xapian::WritableDatabase db(scratch.string(), Xapian::DB_CREATE | Xapian::DB_NO_SYNC);
         db.set_metadata(kFormatKey, kFormat);
-        KeyMaker keys;
-        for (const Document& d : documents) {
-          if (d.site != site) continue;
-          Document unique = d;
-          unique.key = keys(d.key);
-          db.add_document(toXapian(unique));
-        }
-        db.commit();
+        addDocuments(db, documents, site);
         db.compact((dir / kSiteFolders[slot(site)]).string(), Xapian::DBCOMPACT_SINGLE_FILE);
       }
       fs::remove_all(scratch);
@@ -214,14 +219,7 @@ std::shared_ptr<const Index> Index::inMemory(const std::vector<Document>& docume
   std::shared_ptr<Index> index(new Index);
   for (Site site : kSites) {
     Xapian::WritableDatabase db(std::string(), Xapian::DB_BACKEND_INMEMORY);
-    KeyMaker keys;
-    for (const Document& d : documents) {
-      if (d.site != site) continue;
-      Document unique = d;
-      unique.key = keys(d.key);
-      db.add_document(toXapian(unique));
-    }
-    db.commit();
+    addDocuments(db, documents, site);
     auto& s = index->databases_->sites[slot(site)];
     s.all = db;
     s.parts = {db};

@@ -40,7 +40,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-microhei | fonts-noto-cjk, libopencc
 # The download offer opens the desktop's browser through xdg-open; without it the window names the
 # address on standard error instead. Qt's own texts (the edit boxes' context menu) come in the
 # user's language, or the window's Chinese, from Qt's translations; without them they are English.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, qt6-translations-l10n")
+# The Chinese knowledge the answer sites search where it is installed; each is optional.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "xdg-utils, qt6-translations-l10n, manpages-zh, debian-faq-zh-cn, debian-reference-zh-cn, fortunes-zh, unicode-data")
 
 # Enable and start qelvora-sites.service on install, stop it on removal, clean up on purge.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -45,9 +45,11 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "xdg-utils, qt6-translations-l10n, manpages-zh, debian-faq-zh-cn, debian-reference-zh-cn, fortunes-zh, unicode-data")
 
 # Enable and start qelvora-sites.service on install, stop it on removal, clean up on purge.
+# The triggers restart it when a package changes the Chinese data it searches: it then sees that
+# its index no longer matches the data and builds a new one, answering from the corpus meanwhile.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/postinst ${CMAKE_CURRENT_LIST_DIR}/prerm
-    ${CMAKE_CURRENT_LIST_DIR}/postrm)
+    ${CMAKE_CURRENT_LIST_DIR}/postrm ${CMAKE_CURRENT_LIST_DIR}/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

@@ -67,6 +67,8 @@ done
 # The service scripts, run against a scratch root as dpkg would run them there: install enables
 # the unit, removal masks it, purge leaves nothing behind.
 dpkg-deb -e "$deb" "$scratch/control"
+grep -qx 'interest-noawait /usr/share/man/zh_CN' "$scratch/control/triggers" ||
+  fail "no trigger rebuilds the index when the Chinese manual pages change"
 sysroot=$scratch/sysroot
 mkdir -p "$sysroot/usr/lib/systemd/system"
 dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$sysroot" ./usr/lib/systemd/system/qelvora-sites.service

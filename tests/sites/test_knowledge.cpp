@@ -70,6 +70,7 @@ TEST(Knowledge, QuestionsFindTheirDocumentAndWeakMatchesNothing) {
   Index::write(smallData(), dir);
   const auto written = Index::open(dir);
   const auto memory = Index::inMemory(smallData());
+  const std::string huge(100 * 1024, 'x');  // a 100 KB question
   struct Case {
     Site site;
     const char* question;
@@ -90,7 +91,7 @@ TEST(Knowledge, QuestionsFindTheirDocumentAndWeakMatchesNothing) {
       {Site::fuzzy, "怎么做红烧肉", ""},
       {Site::exact, "北京到上海多远", ""},
       {Site::software, "的", ""},
-      {Site::fuzzy, std::string(100 * 1024, 'x').c_str(), ""},
+      {Site::fuzzy, huge.c_str(), ""},
   };
   for (const auto* index : {written.get(), memory.get()})
     for (const Case& c : cases)

@@ -36,6 +36,9 @@ struct ConnectionState;
 // the limit the oldest unfinished head gives way to the newcomer. A normal request sends its head
 // at once and never waits in this list for long, so it is never the one to go.
 struct Server::Handler {
+  Handler(const Sites& s, bool logging, unsigned room, Clock::duration head)
+      : sites(s), log(logging), roomLimit(room), headTime(head) {}
+
   const Sites& sites;
   bool log;
   unsigned roomLimit;  // more open connections than this: the oldest head goes

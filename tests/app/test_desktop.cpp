@@ -214,8 +214,8 @@ TEST(Desktop, FramesAreCentredUnderAWindowManager) {
 // question as voice input would, picks the source with the keyboard, presses the button and
 // reports what it read, as key=value lines.
 constexpr char kDriver[] = R"(
-import sys, time, pyatspi
-def wait(what, get, limit=120):
+import subprocess, sys, time, pyatspi
+def poll(get, limit):
     end = time.time() + limit
     while time.time() < end:
         try:
@@ -225,8 +225,13 @@ def wait(what, get, limit=120):
         if v:
             return v
         time.sleep(0.05)
-    print("timeout=" + what, flush=True)
-    sys.exit(3)
+    return None
+def wait(what, get, limit=120):
+    v = poll(get, limit)
+    if not v:
+        print("timeout=" + what, flush=True)
+        sys.exit(3)
+    return v
 def app():
     return next((a for a in pyatspi.Registry.getDesktop(0) if a and a.name == "qelvora"), None)
 def find(root, name, role=None):
@@ -247,8 +252,14 @@ speed.queryEditableText().setTextContents("1")
 def ask_with(text, downs):
     wait("ask enabled", lambda: has(ask, pyatspi.STATE_SENSITIVE))
     question.queryEditableText().setTextContents(text)
-    question.queryComponent().grabFocus()
-    wait("question focused", lambda: has(question, pyatspi.STATE_FOCUSED))
+    # A window manager that keeps focus from new windows makes the grab wait until the window is
+    # active: raise it as a pager (or a click) would, then grab again.
+    for _ in range(6):
+        question.queryComponent().grabFocus()
+        if poll(lambda: has(question, pyatspi.STATE_FOCUSED), 5):
+            break
+        subprocess.run(["wmctrl", "-a", "Qelvora"])
+    wait("question focused", lambda: has(question, pyatspi.STATE_FOCUSED), 5)
     key(0xff09)  # Tab
     wait("list focused", lambda: has(sources, pyatspi.STATE_FOCUSED))
     for _ in range(downs):

@@ -28,30 +28,6 @@ constexpr char kUsage[] =
     "  --source3-host H    host[:port] of answer site 3\n"
     "Without a host option the hosts the program was built with are asked.\n";
 
-// "host" or "host:port" (an IPv6 address in brackets); nothing a URL would read as more. The
-// same forms as qelvora-ask takes.
-bool isHost(std::string_view h) {
-  if (h.empty()) return false;
-  for (unsigned char c : h)
-    if (c <= 0x20 || c == 0x7F || c == '/' || c == '?' || c == '#' || c == '@' || c == '\\')
-      return false;
-  const std::size_t close = h.rfind(']');
-  const std::size_t colon = h.rfind(':');
-  if (h.front() == '[' && close == std::string_view::npos) return false;
-  if (colon == std::string_view::npos || (close != std::string_view::npos && colon < close))
-    return true;
-  if (colon == 0) return false;
-  if (h.front() != '[' && h.find(':') != colon) return false;  // bare IPv6 needs brackets
-  const std::string_view port = h.substr(colon + 1);
-  if (port.empty() || port.size() > 5) return false;
-  long value = 0;
-  for (char c : port) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  return value >= 1 && value <= 65535;
-}
-
 // Answers --help, --version and a command line it cannot take before any window system is
 // needed; nullopt when the window is to open. Qt's own options are accepted here and left for
 // QApplication.
@@ -103,7 +79,8 @@ std::optional<int> handledCommandLine(int argc, char** argv) {
   for (const auto& [option, target] : hostOptions) {
     if (!parser.isSet(*option)) continue;
     const QByteArray value = parser.value(*option).toLocal8Bit();
-    if (!isHost(std::string_view(value.constData(), static_cast<std::size_t>(value.size())))) {
+    if (!qelvora::isHost(
+            std::string_view(value.constData(), static_cast<std::size_t>(value.size())))) {
       std::fprintf(stderr, "qelvora: --%s must be a host or host:port: %s\n%s",
                    option->names().front().toLocal8Bit().constData(), value.constData(), kUsage);
       return 2;

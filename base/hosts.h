@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace qelvora {
 
@@ -15,5 +16,9 @@ struct Hosts {
 
 // The hosts in force for this process; changed only at start-up, before any question is asked.
 Hosts& hosts();
+
+// "host" or "host:port", the host a name, an IPv4 address or an IPv6 address in brackets
+// ("[::1]:8750"); nothing a URL would read as more. What --time-host and the like accept.
+bool isHost(std::string_view h);
 
 }  // namespace qelvora

@@ -6,10 +6,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -26,7 +29,7 @@ namespace fs = std::filesystem;
 void usage(std::FILE* to) {
   std::fputs(
       "usage: qelvora-sites [--listen ADDR] [--port N] [--data DIR] [--log] [--cache DIR]\n"
-      "                     [--data-root DIR]\n"
+      "                     [--data-root DIR] [--no-build]\n"
       "       qelvora-sites --build-index [--verbose] [--cache DIR] [--data-root DIR]\n"
       "       qelvora-sites --help | --version\n"
       "Serves the time page and the three reference answer sites of Qelvora, answering from its\n"
@@ -40,6 +43,7 @@ void usage(std::FILE* to) {
       "                   $XDG_CACHE_HOME/qelvora, else ~/.cache/qelvora)\n"
       "  --data-root DIR  read the installed data below DIR instead of / \n"
       "  --build-index    build the index now, with a line per data source, and exit\n"
+      "  --no-build       never build the index here; take it up once --build-index has built it\n"
       "  --verbose        with --build-index: also name every data file that was skipped\n"
       "  --help         show this help and exit\n"
       "  --version      show the version and exit\n"
@@ -108,33 +112,68 @@ int buildIndex(const fs::path& cacheDir, const fs::path& dataRoot, bool verbose)
 
 std::atomic<bool> building{false};
 
-// The sites answer from the knowledge index as soon as there is one: at once when the cache holds
-// a current one, else after a build on a thread of its own, the corpus answering meanwhile.
-void attachKnowledge(qelvora::sites::Sites& sites, const fs::path& cacheDir,
-                     const fs::path& dataRoot) {
-  if (cacheDir.empty()) {
-    std::fprintf(stderr, "qelvora-sites: no cache folder (no HOME); answering from the corpus\n");
-    return;
+// How often the installed data is looked at again.
+constexpr std::chrono::seconds kRecheck{5};
+
+// Keeps the sites answering from an index of the data installed now: at start, and again after
+// the data changes. With build, the index is built here on this thread, the corpus answering
+// meanwhile; without, it comes from a qelvora-sites --build-index (the service's index unit) and
+// is taken up once the cache holds it.
+class KnowledgeWatch {
+ public:
+  KnowledgeWatch(qelvora::sites::Sites& sites, fs::path cacheDir, fs::path dataRoot, bool build)
+      : sites_(sites), cache_(std::move(cacheDir)), dataRoot_(std::move(dataRoot)), build_(build) {
+    thread_ = std::thread([this] { run(); });
   }
-  auto sources = knowledge::installedSources(dataRoot);
-  const knowledge::IndexCache cache(cacheDir);
-  if (auto index = cache.openCurrent(sources)) {
-    sites.setKnowledge(*index);
-    return;
-  }
-  building = true;
-  std::thread([&sites, cache, sources = std::move(sources)] {
-    try {
-      auto index = cache.build(sources, [](const std::string& line) {
-        std::fprintf(stderr, "qelvora-sites: %s\n", line.c_str());
-      });
-      sites.setKnowledge(*index);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "qelvora-sites: %s; answering from the corpus\n", e.what());
+  ~KnowledgeWatch() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
     }
-    building = false;
-  }).detach();
-}
+    wake_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  void run() {
+    std::string inUse, failed;  // manifests of the index in use and of a build that failed
+    std::unique_lock lock(mutex_);
+    while (!stop_) {
+      lock.unlock();
+      const auto sources = knowledge::installedSources(dataRoot_);
+      const std::string manifest = knowledge::manifestOf(sources);
+      if (manifest != inUse) {
+        if (auto index = cache_.openCurrent(sources)) {
+          sites_.setKnowledge(*index);
+          inUse = manifest;
+        } else if (build_ && manifest != failed) {
+          building = true;
+          try {
+            sites_.setKnowledge(*cache_.build(sources, [](const std::string& line) {
+              std::fprintf(stderr, "qelvora-sites: %s\n", line.c_str());
+            }));
+            inUse = manifest;
+          } catch (const std::exception& e) {
+            std::fprintf(stderr, "qelvora-sites: %s; answering from the corpus\n", e.what());
+            failed = manifest;  // tried again once the data changes
+          }
+          building = false;
+        }
+      }
+      lock.lock();
+      wake_.wait_for(lock, kRecheck, [this] { return stop_; });
+    }
+  }
+
+  qelvora::sites::Sites& sites_;
+  const knowledge::IndexCache cache_;
+  const fs::path dataRoot_;
+  const bool build_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -143,11 +182,12 @@ int main(int argc, char** argv) {
   fs::path dataDir;
   fs::path cacheDir = knowledge::defaultCacheDir();
   fs::path dataRoot = "/";
-  bool buildOnly = false, verbose = false;
+  bool buildOnly = false, verbose = false, noBuild = false;
   static const option kOptions[] = {{"listen", required_argument, nullptr, 'l'},
                                     {"cache", required_argument, nullptr, 'c'},
                                     {"data-root", required_argument, nullptr, 'r'},
                                     {"build-index", no_argument, nullptr, 'b'},
+                                    {"no-build", no_argument, nullptr, 'n'},
                                     {"verbose", no_argument, nullptr, 'v'},
                                     {"port", required_argument, nullptr, 'p'},
                                     {"data", required_argument, nullptr, 'd'},
@@ -180,6 +220,9 @@ int main(int argc, char** argv) {
         break;
       case 'b':
         buildOnly = true;
+        break;
+      case 'n':
+        noBuild = true;
         break;
       case 'v':
         verbose = true;
@@ -237,7 +280,11 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "qelvora-sites: serving %s on http://%s%s%s:%d/\n", dataDir.c_str(),
                v6 ? "[" : "", settings.address.c_str(), v6 ? "]" : "", server->port());
 
-  attachKnowledge(*sites, cacheDir, dataRoot);
+  std::unique_ptr<KnowledgeWatch> watch;
+  if (cacheDir.empty())
+    std::fprintf(stderr, "qelvora-sites: no cache folder (no HOME); answering from the corpus\n");
+  else
+    watch = std::make_unique<KnowledgeWatch>(*sites, cacheDir, dataRoot, !noBuild);
 
   int received = 0;
   sigwait(&stopSignals, &received);
@@ -245,5 +292,6 @@ int main(int argc, char** argv) {
   // A build still running is left where it is (the next one clears it away); the process does not
   // wait for it, nor tear down what it uses.
   if (building) std::_Exit(0);
+  watch.reset();
   return 0;
 }

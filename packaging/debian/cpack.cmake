@@ -45,11 +45,13 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "xdg-utils, qt6-translations-l10n, manpages-zh, debian-faq-zh-cn, debian-reference-zh-cn, fortunes-zh, unicode-data")
 
 # Enable and start qelvora-sites.service on install, stop it on removal, clean up on purge.
-# The triggers restart it when a package changes the Chinese data it searches: it then sees that
-# its index no longer matches the data and builds a new one, answering from the corpus meanwhile.
+# The triggers restart it when a package changes the Chinese data it searches, which starts its
+# index unit again (as the APT hook, a conffile, does after apt-get update); the sites answer from
+# their corpus until they take up the new index.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/postinst ${CMAKE_CURRENT_LIST_DIR}/prerm
-    ${CMAKE_CURRENT_LIST_DIR}/postrm ${CMAKE_CURRENT_LIST_DIR}/triggers)
+    ${CMAKE_CURRENT_LIST_DIR}/postrm ${CMAKE_CURRENT_LIST_DIR}/triggers
+    ${CMAKE_CURRENT_LIST_DIR}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

@@ -28,7 +28,7 @@ wanted=(bin/qelvora bin/qelvora-ask bin/qelvora-sites
   "share/applications/$id.desktop" "share/metainfo/$id.metainfo.xml"
   "share/icons/hicolor/scalable/apps/$id.svg"
   share/man/man1/qelvora.1.gz share/man/man1/qelvora-ask.1.gz share/man/man1/qelvora-sites.1.gz
-  lib/systemd/system/qelvora-sites.service
+  lib/systemd/system/qelvora-sites.service lib/systemd/system/qelvora-sites-index.service
   share/doc/qelvora/copyright share/doc/qelvora/changelog.gz)
 for f in "${wanted[@]}"; do
   [ -f "$root/$f" ] || fail "not installed: /usr/$f"
@@ -53,18 +53,29 @@ grep -q "<release version=\"$version\"" "$metainfo" || fail "the metainfo has no
 
 # The unit: its program exists in the installed root, its manual page is found, and its exposure
 # stays low. Dependencies on the host's targets are not this unit's errors.
-unit=lib/systemd/system/qelvora-sites.service
-grep -qx "ExecStart=/usr/bin/qelvora-sites --listen 127.0.0.1 --port 8750" "$root/$unit" ||
-  fail "ExecStart of the unit: $(grep ExecStart "$root/$unit")"
-rc=0
-out=$(cd "$dest" && MANPATH=$root/share/man systemd-analyze verify --root="$dest" \
-  --recursive-errors=no "usr/$unit" 2>&1) || rc=$?
-[ "$rc" = 0 ] && [ -z "$out" ] || fail "systemd-analyze verify (exit $rc): $out"
-exposure=$(cd "$dest" && systemd-analyze security --offline=true --root="$dest" --no-pager \
-  "usr/$unit" 2>&1 | sed -n 's/.*Overall exposure level for qelvora-sites.service: \([0-9.]*\).*/\1/p')
-echo "exposure of qelvora-sites.service: ${exposure:-none}"
-awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' ||
-  fail "exposure of qelvora-sites.service is '${exposure}', above 2.0"
+# The units: their programs exist in the installed root, their manual page is found, and their
+# exposure stays low. Dependencies on the host's targets are not these units' errors.
+grep -qx "ExecStart=/usr/bin/qelvora-sites --listen 127.0.0.1 --port 8750 --no-build" \
+  "$root/lib/systemd/system/qelvora-sites.service" || fail "ExecStart of the sites' unit"
+grep -qx "ExecStart=/usr/bin/qelvora-sites --build-index" \
+  "$root/lib/systemd/system/qelvora-sites-index.service" || fail "ExecStart of the index unit"
+for name in qelvora-sites qelvora-sites-index; do
+  unit=lib/systemd/system/$name.service
+  rc=0
+  out=$(cd "$dest" && MANPATH=$root/share/man systemd-analyze verify --root="$dest" \
+    --recursive-errors=no "usr/$unit" 2>&1) || rc=$?
+  [ "$rc" = 0 ] && [ -z "$out" ] || fail "systemd-analyze verify $name (exit $rc): $out"
+  exposure=$(cd "$dest" && systemd-analyze security --offline=true --root="$dest" --no-pager \
+    "usr/$unit" 2>&1 | sed -n "s/.*Overall exposure level for $name.service: \([0-9.]*\).*/\1/p")
+  echo "exposure of $name.service: ${exposure:-none}"
+  awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' ||
+    fail "exposure of $name.service is '${exposure}', above 2.0"
+done
+
+# The APT hook parses and starts the index unit.
+hook=$dest/etc/apt/apt.conf.d/80qelvora-sites
+apt-config -c "$hook" dump 2>&1 | grep -q 'Post-Invoke-Success.*start qelvora-sites-index.service' ||
+  fail "the APT hook: $(apt-config -c "$hook" dump 2>&1 | grep -i -e error -e qelvora)"
 
 for page in "$root"/share/man/man1/*.1.gz; do
   out=$(man --warnings -l "$page" 2>&1 >/dev/null)

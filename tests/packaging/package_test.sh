@@ -41,7 +41,8 @@ id=org.qelvora.Qelvora
   for f in "$source_dir"/sites/data/*; do
     echo "-rw-r--r-- root/root ./usr/share/qelvora/sites/$(basename "$f")"
   done
-  for f in lib/systemd/system/qelvora-sites.service share/applications/$id.desktop \
+  echo "-rw-r--r-- root/root ./etc/apt/apt.conf.d/80qelvora-sites"
+  for f in lib/systemd/system/qelvora-sites{,-index}.service share/applications/$id.desktop \
     share/metainfo/$id.metainfo.xml share/icons/hicolor/scalable/apps/$id.svg \
     share/icons/hicolor/{48x48,64x64,128x128,256x256}/apps/$id.png \
     share/man/man1/{qelvora,qelvora-ask,qelvora-sites}.1.gz \
@@ -69,10 +70,12 @@ done
 dpkg-deb -e "$deb" "$scratch/control"
 grep -qx 'interest-noawait /usr/share/man/zh_CN' "$scratch/control/triggers" ||
   fail "no trigger rebuilds the index when the Chinese manual pages change"
+grep -qx /etc/apt/apt.conf.d/80qelvora-sites "$scratch/control/conffiles" ||
+  fail "the APT hook is not a conffile"
 sysroot=$scratch/sysroot
 mkdir -p "$sysroot/usr/lib/systemd/system"
 dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$sysroot" ./usr/lib/systemd/system/qelvora-sites.service
-grep -qx "ExecStart=/usr/bin/qelvora-sites --listen 127.0.0.1 --port 8750" \
+grep -qx "ExecStart=/usr/bin/qelvora-sites --listen 127.0.0.1 --port 8750 --no-build" \
   "$sysroot/usr/lib/systemd/system/qelvora-sites.service" || fail "ExecStart of the packaged unit"
 wants=$sysroot/etc/systemd/system/multi-user.target.wants/qelvora-sites.service
 mask=$sysroot/etc/systemd/system/qelvora-sites.service

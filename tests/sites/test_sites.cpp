@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <thread>
 
 #include "sites/corpus.h"
 #include "sources/answer_site.h"
@@ -587,6 +588,58 @@ TEST(SitesProcess, FindsItsCorpusBesideItself) {
   EXPECT_TRUE(contains(orphan.errorOutput(),
                        "no corpus folder at " + (top / "share/qelvora/sites").string()));
   fs::remove_all(top);
+}
+
+// The index changes while the sites serve: a server that never builds takes up what
+// --build-index builds beside it, and one that builds rebuilds once the data changes.
+TEST(SitesProcess, TakesUpTheIndexOfNewDataWhileServing) {
+  namespace fs = std::filesystem;
+  const fs::path root =
+      fs::temp_directory_path() / ("qelvora-sites-data-" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "usr/share/games/fortunes");
+  const auto addPoem = [&](const std::string& title, const std::string& lines) {
+    std::ofstream(root / "usr/share/games/fortunes/tang300.u8", std::ios::app)
+        << "\x1b[32m《" << title << "》\x1b[m\n\x1b[33m作者：李白\x1b[m\n"
+        << lines << "\n%\n";
+  };
+  const auto knows = [](int port, const std::string& line, const std::string& title) {
+    for (int i = 0; i < 300; ++i) {
+      if (contains(fetch(port, exact.searchPath(urlEncodeUtf8(utf8ToGbk(line)))).body, title))
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  };
+  addPoem("静夜思", "床前明月光，疑是地上霜。举头望明月，低头思故乡。");
+  const std::vector<std::string> where = {"--data",      QELVORA_SITES_DATA_DIR,
+                                          "--data-root", root.string(),
+                                          "--cache",     (root / "cache").string()};
+  {
+    std::vector<std::string> args = {"--port", "0", "--no-build"};
+    args.insert(args.end(), where.begin(), where.end());
+    SitesProcess server(QELVORA_SITES_PROGRAM, args);
+    const int port = std::atoi(server.firstLine().c_str());
+    ASSERT_GT(port, 0) << server.errorOutput();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_FALSE(contains(
+        fetch(port, exact.searchPath(urlEncodeUtf8(utf8ToGbk("疑是地上霜")))).body, "静夜思"))
+        << "a server that never builds answered from an index nobody built";
+    std::vector<std::string> build = {"--build-index"};
+    build.insert(build.end(), where.begin(), where.end());
+    SitesProcess builder(QELVORA_SITES_PROGRAM, build);
+    EXPECT_EQ(builder.wait(), 0) << builder.errorOutput();
+    EXPECT_TRUE(knows(port, "疑是地上霜", "静夜思")) << server.errorOutput();
+  }
+  std::vector<std::string> args = {"--port", "0"};
+  args.insert(args.end(), where.begin(), where.end());
+  SitesProcess server(QELVORA_SITES_PROGRAM, args);
+  const int port = std::atoi(server.firstLine().c_str());
+  ASSERT_GT(port, 0) << server.errorOutput();
+  EXPECT_TRUE(knows(port, "疑是地上霜", "静夜思"));
+  addPoem("早发白帝城", "朝辞白帝彩云间，千里江陵一日还。");
+  EXPECT_TRUE(knows(port, "千里江陵一日还", "早发白帝城")) << server.errorOutput();
+  fs::remove_all(root);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // Changes whenever what the readers make or how it is indexed changes.
-constexpr char kManifestHead[] = "qelvora-sites index 1\n";
+constexpr char kManifestHead[] = "qelvora-sites index 2\n";
 constexpr char kManifestFile[] = "manifest";
 
 void listFile(const fs::path& path, std::vector<std::string>& lines) {

@@ -2,6 +2,7 @@
 
 #include <xapian.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -104,6 +105,19 @@ class KeyMaker {
   std::map<std::string, int> seen_;
 };
 
+// How likely a package is what a person asks for: programs before the parts other packages
+// are made of (libraries, headers, debugging symbols, documentation, data, translations).
+double packagePrior(const Document& d) {
+  const std::string& name = d.names.empty() ? d.key : d.names.front();
+  const auto ends = [&name](std::string_view tail) { return name.ends_with(tail); };
+  const auto has = [&name](std::string_view part) { return name.find(part) != std::string::npos; };
+  if (name.starts_with("lib") || ends("-dev") || ends("-dbg") || ends("-dbgsym") || ends("-doc") ||
+      ends("-data") || ends("-common") || has("-l10n") || has("-locale") || has("-i18n") ||
+      has("-dict-") || has("-help-"))
+    return 0.5;
+  return 1.0;
+}
+
 Xapian::Document toXapian(const Document& d) {
   Xapian::Document x;
   x.set_data(serialize(d));
@@ -114,9 +128,12 @@ Xapian::Document toXapian(const Document& d) {
         if (termFits(prefix + term)) x.add_term(prefix + term, wdf);
   };
   addAll(termsOf(std::string_view(d.body).substr(0, kIndexedBodyBytes)), "", 1);
+  // The title counts four times, and as a title, except for the parts of other packages: a
+  // question naming a program finds the program before its translations and libraries.
   const Terms title = termsOf(d.title);
-  addAll(title, "", 4);
-  addAll(title, "S", 1);
+  const bool part = d.site == Site::software && packagePrior(d) < 1;
+  addAll(title, "", part ? 1 : 4);
+  if (!part) addAll(title, "S", 1);
   for (const std::string& name : d.names)
     if (const std::string n = "N" + foldedName(name); termFits(n) && n.size() > 1) x.add_term(n);
   return x;
@@ -155,6 +172,10 @@ struct Wording {
     const auto half = [](size_t got, size_t of) { return of == 0 || 2 * got >= of; };
     return half(matchedPairs, pairs.size()) && half(matchedChars, chars.size()) &&
            half(matchedWords, words.size());
+  }
+  // With the name the synonyms suggest: half of the characters and a third of the pairs.
+  bool heldLoosely() const {
+    return 2 * matchedChars >= chars.size() && 3 * matchedPairs >= pairs.size();
   }
 };
 
@@ -250,17 +271,31 @@ std::vector<Document> Index::search(Site site, const Question& question, size_t 
     for (const std::string& term : *list)
       if (termFits(term)) plain.push_back(term);
   if (plain.empty()) return {};
+  // Pairs and words count twice a character; what the synonyms reworded counts half, as the
+  // data says it otherwise ("文件夹" is a "目录", not a "文件").
+  const Terms& r = question.reworded;
+  const auto scaled = [&r](const std::vector<std::string>& data, const std::string& term,
+                           double w) {
+    return std::find(data.begin(), data.end(), term) == data.end() ? w / 2 : w;
+  };
   std::vector<Xapian::Query> weighted;
-  for (const std::string& c : t.chars) weighted.emplace_back(c);
+  for (const std::string& c : t.chars)
+    weighted.emplace_back(Xapian::Query::OP_SCALE_WEIGHT, Xapian::Query(c), scaled(r.chars, c, 1));
   for (const std::string& p : t.pairs)
-    weighted.emplace_back(Xapian::Query::OP_SCALE_WEIGHT, Xapian::Query(p), 2.0);
+    weighted.emplace_back(Xapian::Query::OP_SCALE_WEIGHT, Xapian::Query(p), scaled(r.pairs, p, 2));
   for (const std::string& w : t.words)
-    if (termFits(w)) weighted.emplace_back(Xapian::Query::OP_SCALE_WEIGHT, Xapian::Query(w), 2.0);
+    if (termFits(w))
+      weighted.emplace_back(Xapian::Query::OP_SCALE_WEIGHT, Xapian::Query(w),
+                            scaled(r.words, w, 2));
   std::vector<Xapian::Query> titled, named;
   for (const std::string& term : plain) titled.emplace_back("S" + term);
-  for (const std::string& name : question.names)
-    if (const std::string n = "N" + foldedName(name); termFits(n) && n.size() > 1)
-      named.emplace_back(n);
+  std::set<std::string> askedNames;
+  for (const auto* list : {&question.names, &question.hinted})
+    for (const std::string& name : *list)
+      if (const std::string n = "N" + foldedName(name); termFits(n) && n.size() > 1) {
+        named.emplace_back(n);
+        if (list == &question.names) askedNames.insert(n);
+      }
   Xapian::Query query(Xapian::Query::OP_OR, weighted.begin(), weighted.end());
   query = Xapian::Query(
       Xapian::Query::OP_OR, query,
@@ -272,33 +307,45 @@ std::vector<Document> Index::search(Site site, const Question& question, size_t 
         Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT,
                       Xapian::Query(Xapian::Query::OP_OR, named.begin(), named.end()), 8.0));
 
-  std::vector<Document> found;
+  std::vector<std::pair<double, Document>> found;
   const auto& s = databases_->sites[slot(site)];
   std::lock_guard lock(s.mutex);
   try {
     Xapian::Enquire enquire(s.all);
     enquire.set_query(query);
-    const Xapian::MSet hits = enquire.get_mset(0, static_cast<Xapian::doccount>(limit));
+    // Software is ranked again below, so a few more than are shown are looked at.
+    const size_t looked = site == Site::software ? 3 * limit : limit;
+    const Xapian::MSet hits = enquire.get_mset(0, static_cast<Xapian::doccount>(looked));
     for (auto it = hits.begin(); it != hits.end(); ++it) {
       // A whole name (a command, a title, a package) answers by itself; otherwise the question,
       // as asked or in the data's wording, must be mostly there.
-      bool name = false;
-      Wording asked(question.asked), reworded(question.reworded);
+      bool name = false, hinted = false;
+      Wording asked(question.asked), reworded(question.reworded), latin(question.latin);
       for (auto term = enquire.get_matching_terms_begin(it);
            term != enquire.get_matching_terms_end(it); ++term) {
         const std::string& x = *term;
-        name = name || x[0] == 'N';
+        if (x[0] == 'N') (askedNames.count(x) ? name : hinted) = true;
         asked.count(x);
         reworded.count(x);
+        latin.count(x);
       }
-      if (!name && !asked.heldMostly() && !reworded.heldMostly()) continue;
-      if (auto d = deserialize(site, it.get_document().get_data())) found.push_back(std::move(*d));
+      if (!name && !asked.heldMostly() && !reworded.heldMostly() && !latin.heldMostly() &&
+          !(hinted && reworded.heldLoosely()))
+        continue;
+      if (auto d = deserialize(site, it.get_document().get_data()))
+        found.emplace_back(it.get_weight() * (site == Site::software ? packagePrior(*d) : 1.0),
+                           std::move(*d));
     }
   } catch (const Xapian::Error& e) {
     std::fprintf(stderr, "qelvora-sites: search failed: %s\n", e.get_description().c_str());
     return {};
   }
-  return found;
+  std::stable_sort(found.begin(), found.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::vector<Document> best;
+  for (auto& [weight, d] : found)
+    if (best.size() < limit) best.push_back(std::move(d));
+  return best;
 }
 
 std::optional<Document> Index::find(Site site, std::string_view key) const {

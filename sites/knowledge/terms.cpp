@@ -18,7 +18,9 @@ namespace {
 constexpr std::u32string_view kCommonChars =
     U"的了吗呢么是什怎如何啊吧呀哪个这那些我你他她它在和与或也就都要会能把被让给对从请";
 // Particles that make no pair worth a term.
-constexpr std::u32string_view kParticles = U"的了吗呢啊吧呀么";
+constexpr std::u32string_view kParticles = U"的了吗呢啊吧呀么给把被让请";
+// Fillers inside a phrase, dropped without a gap: "新建一个文件夹" is about "新建文件夹".
+constexpr std::u32string_view kFillers[] = {U"一个", U"一下", U"一些"};
 
 // Words that say how something is asked, not what about; longest first when matched.
 const std::vector<std::u32string>& questionWords() {
@@ -43,6 +45,9 @@ const std::vector<std::u32string>& questionWords() {
                                      U"为什么",
                                      U"为啥",
                                      U"怎么样",
+                                     U"怎样才能",
+                                     U"怎么才能",
+                                     U"如何才能",
                                      U"怎么办",
                                      U"怎么读",
                                      U"怎么念",
@@ -88,6 +93,19 @@ const std::vector<std::u32string>& questionWords() {
                                      U"字是什么意思",
                                      U"字的意思",
                                      U"用什么软件",
+                                     U"在哪下载",
+                                     U"在哪里下载",
+                                     U"哪里下载",
+                                     U"哪里能下载",
+                                     U"下载地址",
+                                     U"怎么下载",
+                                     U"怎么安装",
+                                     U"如何安装",
+                                     U"哪个好",
+                                     U"哪款好",
+                                     U"比较好",
+                                     U"好用",
+                                     U"推荐",
                                      U"有什么软件",
                                      U"什么软件",
                                      U"哪个软件",
@@ -218,6 +236,9 @@ Synonyms Synonyms::parse(std::string_view text) {
     if (!everyday.empty() && !wordings.empty())
       s.pairs_.emplace_back(everyday, std::move(wordings));
   }
+  // The longest everyday words first: "新建文件夹" before "文件夹".
+  std::stable_sort(s.pairs_.begin(), s.pairs_.end(),
+                   [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
   return s;
 }
 
@@ -245,30 +266,69 @@ std::string simplified(std::string_view utf8) {
   return result;
 }
 
+namespace {
+
+// text without the question words, each leaving a gap, so that no pair spans where one was.
+std::u32string withoutQuestionWords(std::u32string text) {
+  for (const std::u32string& word : questionWords())
+    for (size_t at; (at = text.find(word)) != std::u32string::npos;)
+      text = text.substr(0, at) + U' ' + text.substr(at + word.size());
+  return text;
+}
+
+bool isLatinName(std::string_view w) {
+  return !w.empty() && std::all_of(w.begin(), w.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.';
+  });
+}
+
+}  // namespace
+
 Question analyseQuestion(std::string_view utf8, const Synonyms& synonyms) {
   constexpr size_t kLongestSubject = 64;  // characters: the rest of a long question adds nothing
   Question q;
   std::u32string text = foldText(simplified(utf8));
   if (text.size() > kLongestSubject) text.resize(kLongestSubject);
-  std::u32string subject = text;
-  for (const std::u32string& word : questionWords())
-    for (size_t at; (at = subject.find(word)) != std::u32string::npos;)
-      subject = subject.substr(0, at) + U' ' + subject.substr(at + word.size());
-  if (foldText(encodeUtf8(subject)).find_first_not_of(U' ') == std::u32string::npos)
-    subject = text;  // nothing but question words: ask with them all the same
+  for (std::u32string_view filler : kFillers)
+    for (size_t at; (at = text.find(filler)) != std::u32string::npos;)
+      text.erase(at, filler.size());
+  std::u32string subject = withoutQuestionWords(text);
+  const bool onlyQuestionWords =
+      foldText(encodeUtf8(subject)).find_first_not_of(U' ') == std::u32string::npos;
+  if (onlyQuestionWords) subject = text;  // ask with them all the same
   const std::u32string asked = foldText(encodeUtf8(subject));
   q.subject = trim(encodeUtf8(asked));
   q.asked = termsOf(q.subject);
-  // Everyday words give way to the data's first wording; the others are searched beside it.
-  std::string reworded = q.subject;
-  for (const auto& [everyday, wordings] : synonyms.pairs()) {
-    for (size_t at, from = 0; (at = reworded.find(everyday, from)) != std::string::npos;) {
-      const std::string data = " " + wordings.front() + " ";
-      reworded.replace(at, everyday.size(), data);
-      from = at + data.size();
-      q.extra.insert(q.extra.end(), wordings.begin() + 1, wordings.end());
+  // Everyday words give way to the data's first wording; the others are searched beside it. They
+  // are looked for in the whole question, as some hold a question word ("哪些文件"); a Latin
+  // word among the wordings is the name of what answers.
+  // English-only data (most of the package catalogue) is matched by the Latin wordings alone.
+  std::string reworded = encodeUtf8(text), latin = reworded;
+  const auto replace = [](std::string& in, const std::string& everyday, const std::string& by) {
+    bool found = false;
+    for (size_t at, from = 0; (at = in.find(everyday, from)) != std::string::npos; found = true) {
+      in.replace(at, everyday.size(), " " + by + " ");
+      from = at + by.size() + 2;
     }
+    return found;
+  };
+  for (const auto& [everyday, wordings] : synonyms.pairs()) {
+    std::string latinWordings;
+    for (const std::string& w : wordings)
+      if (w.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-+. ") == std::string::npos)
+        latinWordings += (latinWordings.empty() ? "" : " ") + w;
+    replace(latin, everyday, latinWordings.empty() ? wordings.front() : latinWordings);
+    if (!replace(reworded, everyday, wordings.front())) continue;
+    q.extra.insert(q.extra.end(), wordings.begin() + 1, wordings.end());
+    for (const std::string& w : wordings)
+      if (isLatinName(w) && std::find(q.hinted.begin(), q.hinted.end(), w) == q.hinted.end())
+        q.hinted.push_back(w);
   }
+  if (!onlyQuestionWords)
+    for (std::string* wording : {&reworded, &latin})
+      if (const auto chars = decodeUtf8(*wording))
+        *wording = encodeUtf8(withoutQuestionWords(*chars));
+  q.latin = termsOf(latin);
   for (const std::string& w : q.extra) reworded += " " + w;
   q.reworded = termsOf(reworded);
   q.terms = termsOf(q.subject + " " + reworded);

@@ -34,7 +34,8 @@ class Synonyms {
   // Unreadable or missing: no synonyms (and a line on stderr naming the file when it is there).
   static Synonyms load(const std::filesystem::path& file);
   static Synonyms parse(std::string_view text);
-  // Each everyday wording with the data's wordings, in the file's order.
+  // Each everyday wording with the data's wordings, the longest everyday wordings first, else in
+  // the file's order.
   const std::vector<std::pair<std::string, std::vector<std::string>>>& pairs() const {
     return pairs_;
   }
@@ -44,12 +45,14 @@ class Synonyms {
 };
 
 struct Question {
-  std::string subject;             // what is asked about: simplified, question words gone
-  std::vector<std::string> extra;  // wordings the synonyms add beside the data's first wording
-  std::vector<std::string> names;  // stretches of the subject that may be a whole name
-  Terms asked;                     // of the subject as asked
-  Terms reworded;                  // of the subject in the data's wording, and the extra wordings
-  Terms terms;                     // both: what is searched
+  std::string subject;              // what is asked about: simplified, question words gone
+  std::vector<std::string> extra;   // wordings the synonyms add beside the data's first wording
+  std::vector<std::string> names;   // stretches of the subject that may be a whole name
+  std::vector<std::string> hinted;  // names the synonyms suggest ("kill" for "结束进程")
+  Terms asked;                      // of the subject as asked
+  Terms reworded;                   // of the subject in the data's wording, and the extra wordings
+  Terms latin;  // of the subject with everyday words in their Latin wordings, where they have any
+  Terms terms;  // both: what is searched
 };
 
 // The question as the search sees it. Traditional characters are simplified with OpenCC when its

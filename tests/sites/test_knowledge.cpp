@@ -47,12 +47,22 @@ std::vector<Document> smallData() {
       doc(Site::software, "pkg-gimp", "gimp - GNU 图像处理程序", "一个用于图像处理和绘图的程序。",
           {"gimp"}),
       doc(Site::software, "pkg-vlc", "vlc - 多媒体播放器", "播放视频和音频文件。", {"vlc"}),
+      doc(Site::software, "pkg-firefox-esr-l10n-ach", "firefox-esr-l10n-ach - Firefox language",
+          "Acoli language package for Firefox ESR", {"firefox-esr-l10n-ach"}),
+      doc(Site::software, "pkg-firefox-esr", "firefox-esr - 火狐网络浏览器",
+          "Firefox 网络浏览器的长期支持版", {"firefox-esr"}),
+      doc(Site::software, "pkg-recorder", "simplescreenrecorder - screen recorder",
+          "Feature-rich screen recorder for X11", {"simplescreenrecorder"}),
+      doc(Site::fuzzy, "man-useradd", "useradd - 新增一个新用户", "新增用户帐号。", {"useradd"}),
+      doc(Site::fuzzy, "drop-user", "DROP USER - 删除一个数据库用户帐号", "删除数据库用户。"),
   };
 }
 
 const Synonyms& synonyms() {
   static const Synonyms s = Synonyms::parse(
-      "# comment\n结束进程 = 终止进程, kill\n文件夹 = 目录\n改权限 = 文件模式, chmod\n");
+      "# comment\n结束进程 = 终止进程, kill\n文件夹 = 目录\n改权限 = 文件模式, chmod\n"
+      "新建 = 创建\n新建文件夹 = 创建目录, mkdir\n录屏 = 屏幕录像, screen recorder\n"
+      "添加用户 = 新用户, useradd\n");
   return s;
 }
 
@@ -87,6 +97,10 @@ TEST(Knowledge, QuestionsFindTheirDocumentAndWeakMatchesNothing) {
       {Site::exact, "龍", "char-9F99"},               // a character by itself
       {Site::software, "GIMP是什么", "pkg-gimp"},
       {Site::software, "用什么软件看视频", "pkg-vlc"},
+      {Site::fuzzy, "如何新建一个文件夹", "man-mkdir"},  // fillers out, longest synonym first
+      {Site::fuzzy, "如何添加用户", "man-useradd"},      // the synonym's name ranks first
+      {Site::software, "firefox 在哪下载", "pkg-firefox-esr"},  // the program before its parts
+      {Site::software, "录屏软件哪个好", "pkg-recorder"},       // English data by the Latin wording
       {Site::fuzzy, "明天会下雨吗", ""},
       {Site::fuzzy, "怎么做红烧肉", ""},
       {Site::exact, "北京到上海多远", ""},

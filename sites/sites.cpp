@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <future>
+#include <mutex>
 #include <numeric>
 #include <stdexcept>
 
@@ -186,11 +188,20 @@ Sites::Sites(Corpus corpus, knowledge::Synonyms synonyms)
       synonyms_(std::move(synonyms)),
       corpusIndex_(knowledge::Index::inMemory(corpusDocuments(corpus_))),
       index_(corpusIndex_) {
-  for (const Program& p : corpus_.software) {
-    shots_[p.key] = drawScreenshot(p);
-    icons_[p.key] = drawIcon(p);
-    archives_[p.key] = makeZip({{"readme.txt", softwareReadme(p)}});
-  }
+  // The programs' pictures are most of the start-up: they are drawn side by side (each image is
+  // its own, and the fonts are read-only).
+  std::mutex made;
+  std::vector<std::future<void>> drawing;
+  for (const Program& p : corpus_.software)
+    drawing.push_back(std::async(std::launch::async, [this, &made, &p] {
+      Picture shot = drawScreenshot(p), icon = drawIcon(p);
+      std::string zip = makeZip({{"readme.txt", softwareReadme(p)}});
+      std::lock_guard lock(made);
+      shots_[p.key] = std::move(shot);
+      icons_[p.key] = std::move(icon);
+      archives_[p.key] = std::move(zip);
+    }));
+  for (auto& done : drawing) done.get();
 }
 
 void Sites::setKnowledge(const knowledge::Index& installed) {

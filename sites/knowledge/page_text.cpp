@@ -293,11 +293,26 @@ std::u32string fullTextLine(std::u32string_view link) {
 // escaped, its lines joined by lineBreak.
 std::string answerFor(std::string_view body, std::string_view link, Where where,
                       std::u32string_view lineBreak, std::u32string_view lastLine = {}) {
-  const std::string text = encodeUtf8(trimLines(cleanText(body)));
   const std::size_t room =
       kAnswerChars > lastLine.size() + 1 ? kAnswerChars - lastLine.size() - 1 : 0;
+  // A long text (a manual page can be 300 KB) is cleaned only as far as the answer can reach,
+  // unless so little of that is left after the clean-up that the rest may count.
+  constexpr std::size_t kHeadBytes = 16 * 1024;
+  std::string_view head = body;
+  bool longer = false;
+  if (body.size() > kHeadBytes) {
+    std::size_t end = kHeadBytes;
+    while (end > 0 && (static_cast<unsigned char>(body[end]) & 0xC0) == 0x80) --end;
+    head = body.substr(0, end);
+    longer = true;
+  }
+  std::string text = encodeUtf8(trimLines(cleanText(head)));
+  if (longer && decodeLeniently(text).size() <= room) {
+    text = encodeUtf8(trimLines(cleanText(body)));
+    longer = false;
+  }
   std::u32string answer = decodeLeniently(capAnswer(text, "", room));
-  const bool cut = answer != decodeLeniently(text);
+  const bool cut = longer || answer != decodeLeniently(text);
   if (!lastLine.empty()) answer += (answer.empty() ? U"" : U"\n") + std::u32string(lastLine);
   const std::u32string place = oneLine(cleanText(link));
   if (cut && !place.empty()) answer += fullTextLine(place);

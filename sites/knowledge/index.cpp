@@ -180,24 +180,36 @@ std::vector<std::vector<std::string>> termsHeld(const Xapian::Database& db,
 // How much of one wording of the question a document holds.
 struct Wording {
   std::set<std::string> chars, pairs, words;
+  std::string rarest;  // the character fewest documents hold: what the question is most about
   size_t matchedChars = 0, matchedPairs = 0, matchedWords = 0;
+  bool rarestHeld = true;
 
-  explicit Wording(const Terms& t)
+  Wording(const Terms& t, const Xapian::Database& db)
       : chars(t.chars.begin(), t.chars.end()),
         pairs(t.pairs.begin(), t.pairs.end()),
-        words(t.words.begin(), t.words.end()) {}
+        words(t.words.begin(), t.words.end()) {
+    Xapian::doccount fewest = 0;
+    for (const std::string& c : t.chars)
+      if (const Xapian::doccount n = db.get_termfreq(c); n > 0 && (fewest == 0 || n < fewest))
+        fewest = n, rarest = c;
+    rarestHeld = rarest.empty();
+  }
   void count(const std::string& term) {
     matchedChars += chars.count(term);
     matchedPairs += pairs.count(term);
     matchedWords += words.count(term);
+    rarestHeld = rarestHeld || term == rarest;
   }
   // The floor: a document answers only when it holds at least half of the question's pairs of
-  // characters, half of its characters and half of its words.
+  // characters, half of its characters and half of its words; when it holds no more than half of
+  // the pairs, it must hold the rarest character ("猫" in "猫为什么喜欢晒太阳" is not answered by a
+  // plant that likes the sun).
   bool heldMostly() const {
     if (matchedChars + matchedPairs + matchedWords == 0) return false;
     const auto half = [](size_t got, size_t of) { return of == 0 || 2 * got >= of; };
+    const bool barely = !pairs.empty() && 2 * matchedPairs == pairs.size();
     return half(matchedPairs, pairs.size()) && half(matchedChars, chars.size()) &&
-           half(matchedWords, words.size());
+           half(matchedWords, words.size()) && (rarestHeld || !barely);
   }
   // With the name the synonyms suggest: half of the characters and a third of the pairs.
   bool heldLoosely() const {
@@ -343,12 +355,14 @@ std::vector<Document> Index::search(Site site, const Question& question, size_t 
     const size_t looked = site == Site::software ? 3 * limit : limit;
     const Xapian::MSet hits = enquire.get_mset(0, static_cast<Xapian::doccount>(looked));
     const std::vector<std::vector<std::string>> held = termsHeld(s.all, hits, plain, named);
+    const Wording askedWording(question.asked, s.all), rewordedWording(question.reworded, s.all),
+        latinWording(question.latin, s.all);
     size_t rank = 0;
     for (auto it = hits.begin(); it != hits.end(); ++it, ++rank) {
       // A whole name (a command, a title, a package) answers by itself; otherwise the question,
       // as asked or in the data's wording, must be mostly there.
       bool name = false, hinted = false;
-      Wording asked(question.asked), reworded(question.reworded), latin(question.latin);
+      Wording asked = askedWording, reworded = rewordedWording, latin = latinWording;
       for (const std::string& x : held[rank]) {
         if (x[0] == 'N') (askedNames.count(x) ? name : hinted) = true;
         asked.count(x);

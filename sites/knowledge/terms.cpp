@@ -20,7 +20,7 @@ constexpr std::u32string_view kCommonChars =
 // Particles that make no pair worth a term.
 constexpr std::u32string_view kParticles = U"的了吗呢啊吧呀么给把被让请";
 // Fillers inside a phrase, dropped without a gap: "新建一个文件夹" is about "新建文件夹".
-constexpr std::u32string_view kFillers[] = {U"一个", U"一下", U"一些"};
+constexpr std::u32string_view kFillers[] = {U"一个", U"一下", U"一些", U"某个", U"某些"};
 
 // Words that say how something is asked, not what about; longest first when matched.
 const std::vector<std::u32string>& questionWords() {

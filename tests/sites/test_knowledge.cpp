@@ -55,6 +55,8 @@ std::vector<Document> smallData() {
           "Feature-rich screen recorder for X11", {"simplescreenrecorder"}),
       doc(Site::fuzzy, "man-useradd", "useradd - 新增一个新用户", "新增用户帐号。", {"useradd"}),
       doc(Site::fuzzy, "drop-user", "DROP USER - 删除一个数据库用户帐号", "删除数据库用户。"),
+      doc(Site::fuzzy, "plant", "怎样让绿萝长得更茂盛", "绿萝喜欢温暖，别放在太阳直晒的窗台。"),
+      doc(Site::fuzzy, "cat-food", "猫粮怎么选", "看成分表，肉排在前面的好。"),
   };
 }
 
@@ -102,6 +104,7 @@ TEST(Knowledge, QuestionsFindTheirDocumentAndWeakMatchesNothing) {
       {Site::software, "firefox 在哪下载", "pkg-firefox-esr"},  // the program before its parts
       {Site::software, "录屏软件哪个好", "pkg-recorder"},       // English data by the Latin wording
       {Site::fuzzy, "明天会下雨吗", ""},
+      {Site::fuzzy, "猫为什么喜欢晒太阳", ""},  // half the pairs, but not the rarest character
       {Site::fuzzy, "怎么做红烧肉", ""},
       {Site::exact, "北京到上海多远", ""},
       {Site::software, "的", ""},

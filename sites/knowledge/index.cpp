@@ -352,29 +352,37 @@ std::vector<Document> Index::search(Site site, const Question& question, size_t 
     Xapian::Enquire enquire(s.all);
     enquire.set_query(query);
     // Software is ranked again below, so a few more than are shown are looked at.
-    const size_t looked = site == Site::software ? 3 * limit : limit;
-    const Xapian::MSet hits = enquire.get_mset(0, static_cast<Xapian::doccount>(looked));
-    const std::vector<std::vector<std::string>> held = termsHeld(s.all, hits, plain, named);
     const Wording askedWording(question.asked, s.all), rewordedWording(question.reworded, s.all),
         latinWording(question.latin, s.all);
-    size_t rank = 0;
-    for (auto it = hits.begin(); it != hits.end(); ++it, ++rank) {
-      // A whole name (a command, a title, a package) answers by itself; otherwise the question,
-      // as asked or in the data's wording, must be mostly there.
-      bool name = false, hinted = false;
-      Wording asked = askedWording, reworded = rewordedWording, latin = latinWording;
-      for (const std::string& x : held[rank]) {
-        if (x[0] == 'N') (askedNames.count(x) ? name : hinted) = true;
-        asked.count(x);
-        reworded.count(x);
-        latin.count(x);
+    // Software is ranked again below, so a few more than are shown are looked at. When none of
+    // the best-weighted holds enough of the question, the next ones are looked at too: words
+    // common in the data can push the one that does out of the first few.
+    const size_t first = site == Site::software ? 3 * limit : limit;
+    for (size_t from = 0, count = first; from < 8 * first && found.empty(); from += count) {
+      const Xapian::MSet hits = enquire.get_mset(static_cast<Xapian::doccount>(from),
+                                                 static_cast<Xapian::doccount>(count));
+      const std::vector<std::vector<std::string>> held = termsHeld(s.all, hits, plain, named);
+      size_t rank = 0;
+      for (auto it = hits.begin(); it != hits.end(); ++it, ++rank) {
+        // A whole name (a command, a title, a package) answers by itself; otherwise the
+        // question, as asked or in the data's wording, must be mostly there.
+        bool name = false, hinted = false;
+        Wording asked = askedWording, reworded = rewordedWording, latin = latinWording;
+        for (const std::string& x : held[rank]) {
+          if (x[0] == 'N') (askedNames.count(x) ? name : hinted) = true;
+          asked.count(x);
+          reworded.count(x);
+          latin.count(x);
+        }
+        if (!name && !asked.heldMostly() && !reworded.heldMostly() && !latin.heldMostly() &&
+            !(hinted && reworded.heldLoosely()))
+          continue;
+        if (auto d = deserialize(site, it.get_document().get_data()))
+          found.emplace_back(it.get_weight() * (site == Site::software ? packagePrior(*d) : 1.0),
+                             std::move(*d));
       }
-      if (!name && !asked.heldMostly() && !reworded.heldMostly() && !latin.heldMostly() &&
-          !(hinted && reworded.heldLoosely()))
-        continue;
-      if (auto d = deserialize(site, it.get_document().get_data()))
-        found.emplace_back(it.get_weight() * (site == Site::software ? packagePrior(*d) : 1.0),
-                           std::move(*d));
+      if (hits.size() < count) break;
+      count = 7 * first;
     }
   } catch (const Xapian::Error& e) {
     std::fprintf(stderr, "qelvora-sites: search failed: %s\n", e.get_description().c_str());

@@ -303,14 +303,37 @@ Question analyseQuestion(std::string_view utf8, const Synonyms& synonyms) {
   // are looked for in the whole question, as some hold a question word ("哪些文件"); a Latin
   // word among the wordings is the name of what answers.
   // English-only data (most of the package catalogue) is matched by the Latin wordings alone.
-  std::string reworded = encodeUtf8(text), latin = reworded;
-  const auto replace = [](std::string& in, const std::string& everyday, const std::string& by) {
+  // A wording put in is the data's own and is not reworded again ("添加用户" -> "新用户" keeps its
+  // "用户"): the text is kept as pieces, those put in marked.
+  struct Piece {
+    std::string text;
+    bool putIn;
+  };
+  std::vector<Piece> reworded{{encodeUtf8(text), false}}, latin = reworded;
+  const auto replace = [](std::vector<Piece>& in, const std::string& everyday,
+                          const std::string& by) {
     bool found = false;
-    for (size_t at, from = 0; (at = in.find(everyday, from)) != std::string::npos; found = true) {
-      in.replace(at, everyday.size(), " " + by + " ");
-      from = at + by.size() + 2;
+    std::vector<Piece> out;
+    for (Piece& piece : in) {
+      if (piece.putIn) {
+        out.push_back(std::move(piece));
+        continue;
+      }
+      size_t from = 0;
+      for (size_t at; (at = piece.text.find(everyday, from)) != std::string::npos; found = true) {
+        out.push_back({piece.text.substr(from, at - from), false});
+        out.push_back({by, true});
+        from = at + everyday.size();
+      }
+      out.push_back({piece.text.substr(from), false});
     }
+    in = std::move(out);
     return found;
+  };
+  const auto joined = [](const std::vector<Piece>& pieces) {
+    std::string out;
+    for (const Piece& piece : pieces) out += piece.putIn ? " " + piece.text + " " : piece.text;
+    return out;
   };
   for (const auto& [everyday, wordings] : synonyms.pairs()) {
     std::string latinWordings;
@@ -324,14 +347,16 @@ Question analyseQuestion(std::string_view utf8, const Synonyms& synonyms) {
       if (isLatinName(w) && std::find(q.hinted.begin(), q.hinted.end(), w) == q.hinted.end())
         q.hinted.push_back(w);
   }
+  std::string rewordedText = joined(reworded), latinText = joined(latin);
   if (!onlyQuestionWords)
-    for (std::string* wording : {&reworded, &latin})
+    for (std::string* wording : {&rewordedText, &latinText})
       if (const auto chars = decodeUtf8(*wording))
         *wording = encodeUtf8(withoutQuestionWords(*chars));
-  q.latin = termsOf(latin);
-  for (const std::string& w : q.extra) reworded += " " + w;
-  q.reworded = termsOf(reworded);
-  q.terms = termsOf(q.subject + " " + reworded);
+  q.latin = termsOf(latinText);
+  // The other wordings are alternatives: searched, but not each asked of every document.
+  q.reworded = termsOf(rewordedText);
+  for (const std::string& w : q.extra) rewordedText += " " + w;
+  q.terms = termsOf(q.subject + " " + rewordedText);
 
   // Names: every stretch of two to eight Chinese characters, whole Latin words, and a single
   // character when that is all the question is about.

@@ -50,7 +50,7 @@ struct Question {
   std::vector<std::string> names;   // stretches of the subject that may be a whole name
   std::vector<std::string> hinted;  // names the synonyms suggest ("kill" for "结束进程")
   Terms asked;                      // of the subject as asked
-  Terms reworded;                   // of the subject in the data's wording, and the extra wordings
+  Terms reworded;                   // of the subject in the data's first wording
   Terms latin;  // of the subject with everyday words in their Latin wordings, where they have any
   Terms terms;  // both: what is searched
 };

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -64,7 +65,7 @@ const Synonyms& synonyms() {
   static const Synonyms s = Synonyms::parse(
       "# comment\n结束进程 = 终止进程, kill\n文件夹 = 目录\n改权限 = 文件模式, chmod\n"
       "新建 = 创建\n新建文件夹 = 创建目录, mkdir\n录屏 = 屏幕录像, screen recorder\n"
-      "添加用户 = 新用户, useradd\n");
+      "添加用户 = 新用户, useradd\n用户 = 用户帐号\n");
   return s;
 }
 
@@ -113,6 +114,10 @@ TEST(Knowledge, QuestionsFindTheirDocumentAndWeakMatchesNothing) {
   for (const auto* index : {written.get(), memory.get()})
     for (const Case& c : cases)
       EXPECT_EQ(best(*index, c.site, c.question), c.key) << std::string(c.question).substr(0, 40);
+  // A wording put in by one synonym is not reworded by another: "新用户" keeps its "用户".
+  const Terms reworded = analyseQuestion("如何添加用户", synonyms()).reworded;
+  EXPECT_EQ(std::count(reworded.pairs.begin(), reworded.pairs.end(), "帐号"), 0);
+  EXPECT_EQ(std::count(reworded.pairs.begin(), reworded.pairs.end(), "新用"), 1);
   // The sweater never answers a question about files, however many characters they share.
   for (const Document& d :
        memory->search(Site::fuzzy, analyseQuestion("怎么复制文件", synonyms()), 10))

@@ -25,9 +25,14 @@ scratch=$(mktemp -d)
 servers=()
 trap 'for p in "${servers[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
       rm -rf "$scratch"' EXIT
+# The servers answer from an index of what is installed, built beforehand as the service's index
+# unit builds it, so that no build runs beside the measurements.
+"$build/sites/qelvora-sites" --build-index --cache "$scratch/cache" >/dev/null 2>&1 ||
+  echo "sites_load: no index could be built; the servers answer from the corpus alone"
 # Starts a server on a free port; sets server and port.
 start_server() {
-  "$build/sites/qelvora-sites" --listen 127.0.0.1 --port 0 >"$scratch/port" 2>"$scratch/log" &
+  "$build/sites/qelvora-sites" --listen 127.0.0.1 --port 0 --cache "$scratch/cache" --no-build \
+    >"$scratch/port" 2>"$scratch/log" &
   server=$!
   servers+=("$server")
   for _ in $(seq 100); do

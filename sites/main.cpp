@@ -1,6 +1,7 @@
 // qelvora-sites: serves the time page and the three answer sites on one port, by default on
 // loopback only. SIGINT and SIGTERM stop it cleanly (exit code 0).
 #include <getopt.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -153,6 +154,8 @@ class KnowledgeWatch {
               std::fprintf(stderr, "qelvora-sites: %s\n", line.c_str());
             }));
             inUse = manifest;
+            // The build's documents are gone; give their memory back rather than keep it.
+            malloc_trim(0);
           } catch (const std::exception& e) {
             std::fprintf(stderr, "qelvora-sites: %s; answering from the corpus\n", e.what());
             failed = manifest;  // tried again once the data changes

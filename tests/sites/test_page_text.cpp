@@ -126,6 +126,9 @@ TEST(PageText, DataTextCannotForgeMarkersAndReadsAsWritten) {
   for (const std::string& p : pieces) rows.push_back({"标题" + p + "尾r", "答" + p + "r" + p});
   rows.push_back({"普通标题", shortBody});
   rows.push_back({"长文", longBody, true});
+  std::string huge;  // far longer than what is cleaned for an answer
+  while (huge.size() < 40 * 1024) huge += longBody;
+  rows.push_back({"很长的文", huge, true});
 
   for (Page site : {Page::fuzzy, Page::exact, Page::software}) {
     for (const Row& row : rows) {
@@ -161,6 +164,11 @@ TEST(PageText, DataTextCannotForgeMarkersAndReadsAsWritten) {
       EXPECT_TRUE(chars >= 400 && chars <= 600) << chars;
     }
   }
+  // What is cleaned for an answer reaches past a long run of blanks to the text behind it.
+  Document blanks;
+  blanks.body = std::string(20 * 1024, ' ') + "短的正文。";
+  blanks.link = "man 1 test";
+  EXPECT_EQ(unfold(pageRoundTrip(Page::exact, blanks).answer), "短的正文。");
 }
 
 TEST(PageText, RepertoireAndCap) {

@@ -129,9 +129,12 @@ class KnowledgeWatch {
   ~KnowledgeWatch() {
     {
       std::lock_guard lock(mutex_);
-      stop_ = true;
+      stop_ = true;  // from here on no build starts
     }
     wake_.notify_all();
+    // A build still running is left where it is (the next one clears it away): the process ends
+    // without waiting for it, nor tearing down what it uses.
+    if (building) std::_Exit(0);
     thread_.join();
   }
 
@@ -148,7 +151,11 @@ class KnowledgeWatch {
           sites_.setKnowledge(*index);
           inUse = manifest;
         } else if (build_ && manifest != failed) {
-          building = true;
+          {
+            std::lock_guard guard(mutex_);
+            if (stop_) break;
+            building = true;
+          }
           try {
             sites_.setKnowledge(*cache_.build(sources, [](const std::string& line) {
               std::fprintf(stderr, "qelvora-sites: %s\n", line.c_str());
@@ -292,9 +299,6 @@ int main(int argc, char** argv) {
   int received = 0;
   sigwait(&stopSignals, &received);
   server.reset();
-  // A build still running is left where it is (the next one clears it away); the process does not
-  // wait for it, nor tear down what it uses.
-  if (building) std::_Exit(0);
   watch.reset();
   return 0;
 }

@@ -73,9 +73,9 @@ for name in qelvora-sites qelvora-sites-index; do
 done
 
 # The APT hook parses and starts the index unit.
-hook=$dest/etc/apt/apt.conf.d/80qelvora-sites
-apt-config -c "$hook" dump 2>&1 | grep -q 'Post-Invoke-Success.*start qelvora-sites-index.service' ||
-  fail "the APT hook: $(apt-config -c "$hook" dump 2>&1 | grep -i -e error -e qelvora)"
+hook=$(apt-config -c "$dest/etc/apt/apt.conf.d/80qelvora-sites" dump 2>&1)
+grep -q 'Post-Invoke-Success.*start qelvora-sites-index.service' <<<"$hook" ||
+  fail "the APT hook: $(grep -i -e error -e qelvora <<<"$hook")"
 
 for page in "$root"/share/man/man1/*.1.gz; do
   out=$(man --warnings -l "$page" 2>&1 >/dev/null)

@@ -32,7 +32,7 @@ trap 'exit 0' INT TERM
 # A private cache, so that the figures come from an index built from what is installed now.
 export XDG_CACHE_HOME=$scratch/cache
 mkdir -p "$XDG_CACHE_HOME"
-if "$sites" --help 2>&1 | grep -q -- '--build-index'; then
+if "$sites" --help 2>&1 | grep -- '--build-index' >/dev/null; then
   start=$(date +%s%3N)
   if timeout 300 "$sites" --build-index >"$scratch/build.log" 2>&1; then
     echo "index built in $(($(date +%s%3N) - start)) ms"

@@ -147,7 +147,7 @@ class KnowledgeWatch {
       const auto sources = knowledge::installedSources(dataRoot_);
       const std::string manifest = knowledge::manifestOf(sources);
       if (manifest != inUse) {
-        if (auto index = cache_.openCurrent(sources)) {
+        if (auto index = cache_.openCurrent(manifest)) {
           sites_.setKnowledge(*index);
           inUse = manifest;
         } else if (build_ && manifest != failed) {

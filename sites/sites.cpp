@@ -151,6 +151,18 @@ Program softwareEntry(const Document& d) {
   return p;
 }
 
+// A document as a search list shows it: only the first words of its text are seen there, so the
+// rest is not made into a page's answer for nothing.
+Document listed(Document d) {
+  constexpr size_t kListedBytes = 2048;
+  if (d.body.size() > kListedBytes) {
+    size_t end = kListedBytes;
+    while (end > 0 && (static_cast<unsigned char>(d.body[end]) & 0xC0) == 0x80) --end;
+    d.body.resize(end);
+  }
+  return d;
+}
+
 // Where a package's download is: its home page, or its page in Debian's package directory.
 std::string downloadAddress(const Document& d) {
   if (d.homepage.starts_with("http://") || d.homepage.starts_with("https://")) {
@@ -252,7 +264,7 @@ Reply Sites::route(const Request& request, const Target& target) const {
     std::vector<QaEntry> found;
     for (const Document& d : search(Site::fuzzy, q)) {
       const QaEntry* e = findByKey(corpus_.fuzzy, d.key);
-      found.push_back(e ? *e : fuzzyEntry(d));
+      found.push_back(e ? *e : fuzzyEntry(listed(d)));
     }
     return utf8Page(200, fuzzySearchPage(q, found, allOf(found.size())));
   }
@@ -271,7 +283,7 @@ Reply Sites::route(const Request& request, const Target& target) const {
     std::vector<QaEntry> found;
     for (const Document& d : search(Site::exact, w)) {
       const QaEntry* e = findByKey(corpus_.exact, d.key);
-      found.push_back(e ? *e : exactEntry(d));
+      found.push_back(e ? *e : exactEntry(listed(d)));
     }
     const std::vector<size_t> matches = allOf(found.size());
     // The featured heading above the results needs a second entry when there is only one match.
@@ -299,7 +311,7 @@ Reply Sites::route(const Request& request, const Target& target) const {
     std::vector<Program> found;
     for (const Document& d : search(Site::software, *keyword)) {
       const Program* p = findByKey(corpus_.software, d.key);
-      found.push_back(p ? *p : softwareEntry(d));
+      found.push_back(p ? *p : softwareEntry(listed(d)));
     }
     return gbkPage(softwareSearchPage(*keyword, found, allOf(found.size()), baseUrl(request)));
   }

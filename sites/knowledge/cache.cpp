@@ -92,9 +92,9 @@ fs::path defaultCacheDir() {
   return {};
 }
 
-std::shared_ptr<const Index> IndexCache::openCurrent(const std::vector<DataSource>& sources) const {
+std::shared_ptr<const Index> IndexCache::openCurrent(const std::string& manifest) const {
   const fs::path current = dir_ / "index";
-  if (readSmallFile(current / kManifestFile) != manifestOf(sources)) return nullptr;
+  if (readSmallFile(current / kManifestFile) != manifest) return nullptr;
   try {
     return Index::open(current);
   } catch (const IndexError&) {
@@ -110,13 +110,13 @@ std::shared_ptr<const Index> IndexCache::build(
   if (ec) throw IndexError("cannot make the cache folder " + dir_.string() + ": " + ec.message());
   CacheLock lock(dir_ / "index.lock");
   // Another server may have built it while we waited.
-  if (auto index = openCurrent(sources)) return index;
+  const std::string manifest = manifestOf(sources);
+  if (auto index = openCurrent(manifest)) return index;
 
   // What a build that was stopped halfway left behind; nobody else builds while we hold the lock.
   for (fs::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec))
     if (it->path().filename().string().starts_with("index.new-")) fs::remove_all(it->path(), ec);
 
-  const std::string manifest = manifestOf(sources);
   std::vector<Document> documents;
   for (const DataSource& s : sources) {
     const auto begin = std::chrono::steady_clock::now();

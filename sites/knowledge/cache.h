@@ -35,7 +35,11 @@ class IndexCache {
 
   // The cached index when it was built from exactly these sources' files; nullptr otherwise (none
   // yet, other data, another format, or damaged).
-  std::shared_ptr<const Index> openCurrent(const std::vector<DataSource>& sources) const;
+  std::shared_ptr<const Index> openCurrent(const std::vector<DataSource>& sources) const {
+    return openCurrent(manifestOf(sources));
+  }
+  // The same for a manifest the caller has made already.
+  std::shared_ptr<const Index> openCurrent(const std::string& manifest) const;
 
   // Reads every source and writes the index, then opens it. Waits for another process building
   // the same cache and uses its index when that one is current. progress receives one line per

@@ -156,14 +156,10 @@ void addDocuments(Xapian::WritableDatabase& db, const std::vector<Document>& doc
 // runs to thousands of terms.
 std::vector<std::vector<std::string>> termsHeld(const Xapian::Database& db,
                                                 const Xapian::MSet& hits,
-                                                const std::vector<std::string>& plain,
-                                                const std::vector<Xapian::Query>& named) {
+                                                const std::set<std::string>& terms) {
   std::vector<std::pair<Xapian::docid, size_t>> order;
   for (auto it = hits.begin(); it != hits.end(); ++it) order.emplace_back(*it, order.size());
   std::sort(order.begin(), order.end());
-  std::set<std::string> terms(plain.begin(), plain.end());
-  for (const Xapian::Query& q : named)
-    for (auto t = q.get_terms_begin(); t != q.get_terms_end(); ++t) terms.insert(*t);
   std::vector<std::vector<std::string>> held(order.size());
   for (const std::string& term : terms) {
     Xapian::PostingIterator p = db.postlist_begin(term);
@@ -177,12 +173,17 @@ std::vector<std::vector<std::string>> termsHeld(const Xapian::Database& db,
   return held;
 }
 
-// How much of one wording of the question a document holds.
+// One wording of the question: its terms, and the character fewest documents hold, which is what
+// the question is most about.
 struct Wording {
   std::set<std::string> chars, pairs, words;
-  std::string rarest;  // the character fewest documents hold: what the question is most about
-  size_t matchedChars = 0, matchedPairs = 0, matchedWords = 0;
-  bool rarestHeld = true;
+  std::string rarest;
+
+  // How much of the wording one document holds.
+  struct Held {
+    size_t chars = 0, pairs = 0, words = 0;
+    bool rarest = false;
+  };
 
   Wording(const Terms& t, const Xapian::Database& db)
       : chars(t.chars.begin(), t.chars.end()),
@@ -192,28 +193,34 @@ struct Wording {
     for (const std::string& c : t.chars)
       if (const Xapian::doccount n = db.get_termfreq(c); n > 0 && (fewest == 0 || n < fewest))
         fewest = n, rarest = c;
-    rarestHeld = rarest.empty();
   }
-  void count(const std::string& term) {
-    matchedChars += chars.count(term);
-    matchedPairs += pairs.count(term);
-    matchedWords += words.count(term);
-    rarestHeld = rarestHeld || term == rarest;
+  Held heldIn(const std::vector<std::string>& documentTerms) const {
+    Held h;
+    h.rarest = rarest.empty();
+    for (const std::string& term : documentTerms) {
+      h.chars += chars.count(term);
+      h.pairs += pairs.count(term);
+      h.words += words.count(term);
+      h.rarest = h.rarest || term == rarest;
+    }
+    return h;
   }
   // The floor: a document answers only when it holds at least half of the question's pairs of
   // characters, half of its characters and half of its words; when it holds no more than half of
   // the pairs, it must hold the rarest character ("猫" in "猫为什么喜欢晒太阳" is not answered by a
   // plant that likes the sun).
-  bool heldMostly() const {
-    if (matchedChars + matchedPairs + matchedWords == 0) return false;
+  bool heldMostly(const std::vector<std::string>& documentTerms) const {
+    const Held h = heldIn(documentTerms);
+    if (h.chars + h.pairs + h.words == 0) return false;
     const auto half = [](size_t got, size_t of) { return of == 0 || 2 * got >= of; };
-    const bool barely = !pairs.empty() && 2 * matchedPairs == pairs.size();
-    return half(matchedPairs, pairs.size()) && half(matchedChars, chars.size()) &&
-           half(matchedWords, words.size()) && (rarestHeld || !barely);
+    const bool barely = !pairs.empty() && 2 * h.pairs == pairs.size();
+    return half(h.pairs, pairs.size()) && half(h.chars, chars.size()) &&
+           half(h.words, words.size()) && (h.rarest || !barely);
   }
   // With the name the synonyms suggest: half of the characters and a third of the pairs.
-  bool heldLoosely() const {
-    return 2 * matchedChars >= chars.size() && 3 * matchedPairs >= pairs.size();
+  bool heldLoosely(const std::vector<std::string>& documentTerms) const {
+    const Held h = heldIn(documentTerms);
+    return 2 * h.chars >= chars.size() && 3 * h.pairs >= pairs.size();
   }
 };
 
@@ -303,7 +310,6 @@ std::shared_ptr<const Index> Index::combine(const Index& first, const Index& sec
 
 std::vector<Document> Index::search(Site site, const Question& question, size_t limit) const {
   const Terms& t = question.terms;
-  std::vector<Xapian::Query> parts;
   std::vector<std::string> plain;
   for (const auto* list : {&t.chars, &t.pairs, &t.words})
     for (const std::string& term : *list)
@@ -327,11 +333,13 @@ std::vector<Document> Index::search(Site site, const Question& question, size_t 
                             scaled(r.words, w, 2));
   std::vector<Xapian::Query> titled, named;
   for (const std::string& term : plain) titled.emplace_back("S" + term);
-  std::set<std::string> askedNames;
+  // The terms the floor looks for in each hit: the plain ones and the names.
+  std::set<std::string> floorTerms(plain.begin(), plain.end()), askedNames;
   for (const auto* list : {&question.names, &question.hinted})
     for (const std::string& name : *list)
       if (const std::string n = "N" + foldedName(name); termFits(n) && n.size() > 1) {
         named.emplace_back(n);
+        floorTerms.insert(n);
         if (list == &question.names) askedNames.insert(n);
       }
   Xapian::Query query(Xapian::Query::OP_OR, weighted.begin(), weighted.end());
@@ -351,9 +359,8 @@ std::vector<Document> Index::search(Site site, const Question& question, size_t 
   try {
     Xapian::Enquire enquire(s.all);
     enquire.set_query(query);
-    // Software is ranked again below, so a few more than are shown are looked at.
-    const Wording askedWording(question.asked, s.all), rewordedWording(question.reworded, s.all),
-        latinWording(question.latin, s.all);
+    const Wording asked(question.asked, s.all), reworded(question.reworded, s.all),
+        latin(question.latin, s.all);
     // Software is ranked again below, so a few more than are shown are looked at. When none of
     // the best-weighted holds enough of the question, the next ones are looked at too: words
     // common in the data can push the one that does out of the first few.
@@ -361,21 +368,17 @@ std::vector<Document> Index::search(Site site, const Question& question, size_t 
     for (size_t from = 0, count = first; from < 8 * first && found.empty(); from += count) {
       const Xapian::MSet hits = enquire.get_mset(static_cast<Xapian::doccount>(from),
                                                  static_cast<Xapian::doccount>(count));
-      const std::vector<std::vector<std::string>> held = termsHeld(s.all, hits, plain, named);
+      const std::vector<std::vector<std::string>> held = termsHeld(s.all, hits, floorTerms);
       size_t rank = 0;
       for (auto it = hits.begin(); it != hits.end(); ++it, ++rank) {
         // A whole name (a command, a title, a package) answers by itself; otherwise the
         // question, as asked or in the data's wording, must be mostly there.
+        const std::vector<std::string>& terms = held[rank];
         bool name = false, hinted = false;
-        Wording asked = askedWording, reworded = rewordedWording, latin = latinWording;
-        for (const std::string& x : held[rank]) {
+        for (const std::string& x : terms)
           if (x[0] == 'N') (askedNames.count(x) ? name : hinted) = true;
-          asked.count(x);
-          reworded.count(x);
-          latin.count(x);
-        }
-        if (!name && !asked.heldMostly() && !reworded.heldMostly() && !latin.heldMostly() &&
-            !(hinted && reworded.heldLoosely()))
+        if (!name && !asked.heldMostly(terms) && !reworded.heldMostly(terms) &&
+            !latin.heldMostly(terms) && !(hinted && reworded.heldLoosely(terms)))
           continue;
         if (auto d = deserialize(site, it.get_document().get_data()))
           found.emplace_back(it.get_weight() * (site == Site::software ? packagePrior(*d) : 1.0),

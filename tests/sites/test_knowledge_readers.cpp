@@ -29,6 +29,31 @@ bool has(const std::vector<std::string>& v, const std::string& s) {
   return std::find(v.begin(), v.end(), s) != v.end();
 }
 
+// One document a reader should make, whole.
+struct Expected {
+  const char* key;
+  const char* title;
+  std::vector<std::string> names;
+  const char* body;
+  std::string link;
+};
+
+// The reader made exactly these documents, all for site.
+void expectDocuments(const std::vector<Document>& docs, Site site,
+                     const std::vector<Expected>& expected) {
+  ASSERT_EQ(docs.size(), expected.size());
+  for (const Expected& e : expected) {
+    SCOPED_TRACE(e.key);
+    const Document* d = find(docs, e.key);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->site, site);
+    EXPECT_EQ(d->title, e.title);
+    EXPECT_EQ(d->names, e.names);
+    EXPECT_EQ(d->body, e.body);
+    EXPECT_EQ(d->link, e.link);
+  }
+}
+
 class Readers : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -186,32 +211,22 @@ TEST_F(Readers, DebianDocs) {
       readDebianDocs({faq, ref, latin1, dir_ / "missing.txt.gz"}, skipped);
   EXPECT_EQ(skipped.size(), 3u);
 
-  struct Case {
-    const char* key;
-    const char* title;
-    const char* link;
-    const char* body;
-  };
-  const Case cases[] = {
-      {"faq-1.1", "本文档是什么？", "Debian FAQ 1.1",
-       "这是一段被折行的文字，折行的宽度是六十九列，每个汉字占两列所以一行最多三十二个字。"
-       "这一行里的英文地址 https://www.debian.org/doc/FAQ/ 也会被折开。\n\n"
-       "* 第一项\n* 第二项，它很长很长很长很长很长很长很长很长很长很长很长很长很长很长\n\n"
-       "$ ls -l\ntotal 0"},
-      {"faq-1.2", "一个很长很长很长很长很长很长很长很长很长很长很长很长很长很长很长很长的标题？",
-       "Debian FAQ 1.2", "短的答案。"},
-      {"faq-A.1", "文档格式", "Debian FAQ A.1", "纯文本。"},
-  };
-  ASSERT_EQ(docs.size(), std::size(cases));
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.key);
-    const Document* d = find(docs, c.key);
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->site, Site::fuzzy);
-    EXPECT_EQ(d->title, c.title);
-    EXPECT_EQ(d->link, c.link);
-    EXPECT_EQ(d->body, c.body);
-  }
+  expectDocuments(
+      docs, Site::fuzzy,
+      {{"faq-1.1",
+        "本文档是什么？",
+        {},
+        "这是一段被折行的文字，折行的宽度是六十九列，每个汉字占两列所以一行最多三十二个字。"
+        "这一行里的英文地址 https://www.debian.org/doc/FAQ/ 也会被折开。\n\n"
+        "* 第一项\n* 第二项，它很长很长很长很长很长很长很长很长很长很长很长很长很长很长\n\n"
+        "$ ls -l\ntotal 0",
+        "Debian FAQ 1.1"},
+       {"faq-1.2",
+        "一个很长很长很长很长很长很长很长很长很长很长很长很长很长很长很长很长的标题？",
+        {},
+        "短的答案。",
+        "Debian FAQ 1.2"},
+       {"faq-A.1", "文档格式", {}, "纯文本。", "Debian FAQ A.1"}});
 }
 
 TEST_F(Readers, Fortunes) {
@@ -231,51 +246,32 @@ TEST_F(Readers, Fortunes) {
   Skipped skipped;
   std::vector<Document> docs = readFortunes(dir_ / "f", skipped);
   EXPECT_TRUE(skipped.empty());
-  struct Case {
-    const char* key;
-    const char* title;
-    std::vector<std::string> names;
-    const char* body;
-    const char* link;
-  };
-  const Case cases[] = {
-      {"poem-tang-1",
-       "《静夜思》 李白",
-       {"静夜思"},
-       "床前明月光，疑是地上霜。\n举头望明月，低头思故乡。",
-       "唐诗三百首"},
-      {"poem-tang-2",
-       "《感遇・其一》 张九龄",
-       {"感遇・其一", "感遇"},
-       "兰叶春葳蕤，桂华秋皎洁。",
-       "唐诗三百首"},
-      {"poem-song-1",
-       "《塞上》 柳开",
-       {"塞上"},
-       "鸣骹直上一千尺，天静无风声更干。\n碧眼胡儿三百骑，尽提金勒向云看。",
-       "宋诗一百首"},
-      {"saying-1",
-       "欲求生富贵，须下死工夫。",
-       {"增广贤文"},
-       "欲求生富贵，须下死工夫。\n--《增广贤文》",
-       "fortune chinese"},
-      {"saying-2",
-       "夜来幽梦忽还乡。小轩窗。正梳妆。",
-       {"江城子·记梦", "江城子"},
-       "夜来幽梦忽还乡。小轩窗。正梳妆。\n-- 苏轼《江城子·记梦》",
-       "fortune chinese"},
-  };
-  ASSERT_EQ(docs.size(), std::size(cases));
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.key);
-    const Document* d = find(docs, c.key);
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->site, Site::exact);
-    EXPECT_EQ(d->title, c.title);
-    EXPECT_EQ(d->names, c.names);
-    EXPECT_EQ(d->body, c.body);
-    EXPECT_EQ(d->link, c.link);
-  }
+  expectDocuments(docs, Site::exact,
+                  {{"poem-tang-1",
+                    "《静夜思》 李白",
+                    {"静夜思"},
+                    "床前明月光，疑是地上霜。\n举头望明月，低头思故乡。",
+                    "唐诗三百首"},
+                   {"poem-tang-2",
+                    "《感遇・其一》 张九龄",
+                    {"感遇・其一", "感遇"},
+                    "兰叶春葳蕤，桂华秋皎洁。",
+                    "唐诗三百首"},
+                   {"poem-song-1",
+                    "《塞上》 柳开",
+                    {"塞上"},
+                    "鸣骹直上一千尺，天静无风声更干。\n碧眼胡儿三百骑，尽提金勒向云看。",
+                    "宋诗一百首"},
+                   {"saying-1",
+                    "欲求生富贵，须下死工夫。",
+                    {"增广贤文"},
+                    "欲求生富贵，须下死工夫。\n--《增广贤文》",
+                    "fortune chinese"},
+                   {"saying-2",
+                    "夜来幽梦忽还乡。小轩窗。正梳妆。",
+                    {"江城子·记梦", "江城子"},
+                    "夜来幽梦忽还乡。小轩窗。正梳妆。\n-- 苏轼《江城子·记梦》",
+                    "fortune chinese"}});
 
   // A file in another encoding is skipped; the others are still read.
   write("f/chinese.u8", "\xd3\xfb\xc7\xf3\xc9\xfa\n");
@@ -300,29 +296,17 @@ TEST_F(Readers, Unihan) {
   Skipped skipped;
   const std::vector<Document> docs = readUnihan(dir_ / "u", skipped);
   EXPECT_TRUE(skipped.empty());
-  struct Case {
-    const char* key;
-    const char* title;
-    std::vector<std::string> names;
-    const char* body;
-  };
-  const Case cases[] = {
-      {"char-597D", "好", {"好"}, "字：好\n拼音：hǎo、hào"},
-      {"char-5B57", "字", {"字"}, "字：字\n拼音：zì\n英文释义：letter, character, word"},
-      {"char-5B66", "学", {"学", "學"}, "字：学\n拼音：xué\n繁体：學"},
-      {"char-5B78", "學", {"學", "学"}, "字：學\n拼音：xué\n简体：学"},
-  };
-  ASSERT_EQ(docs.size(), std::size(cases));  // U+20000 is outside GBK, U+4E00 has no reading
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.key);
-    const Document* d = find(docs, c.key);
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->site, Site::exact);
-    EXPECT_EQ(d->title, c.title);
-    EXPECT_EQ(d->names, c.names);
-    EXPECT_EQ(d->body, c.body);
-    EXPECT_EQ(d->link, "Unihan " + std::string("U+") + (c.key + 5));
-  }
+  // U+20000 is outside GBK, U+4E00 has no reading.
+  expectDocuments(
+      docs, Site::exact,
+      {{"char-597D", "好", {"好"}, "字：好\n拼音：hǎo、hào", "Unihan U+597D"},
+       {"char-5B57",
+        "字",
+        {"字"},
+        "字：字\n拼音：zì\n英文释义：letter, character, word",
+        "Unihan U+5B57"},
+       {"char-5B66", "学", {"学", "學"}, "字：学\n拼音：xué\n繁体：學", "Unihan U+5B66"},
+       {"char-5B78", "學", {"學", "学"}, "字：學\n拼音：xué\n简体：学", "Unihan U+5B78"}});
 
   const std::unordered_map<char32_t, char32_t> variants = readUnihanVariants(dir_ / "u", skipped);
   EXPECT_EQ(variants,
